@@ -1,0 +1,58 @@
+#include "cli/command_line.hpp"
+
+#include <algorithm>
+#include <set>
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+bool contains(const Args& args, const char* flag) {
+  return std::find(args.begin(), args.end(), flag) != args.end();
+}
+
+// Index of the first element equal to flag, or args.size().
+size_t indexOf(const Args& args, const char* flag) {
+  return static_cast<size_t>(std::find(args.begin(), args.end(), flag) - args.begin());
+}
+
+CaptureMode captureFrom(const Args& args) {
+  CaptureMode capture;
+  capture.outPath = args[1];
+  const Args rest(args.begin() + 2, args.end());
+  const std::set<std::string> flagSet(rest.begin(), rest.end());
+
+  const bool explicitChoice = flagSet.count("--system") > 0 || flagSet.count("--mic") > 0;
+  if (explicitChoice) {
+    capture.wantSystem = flagSet.count("--system") > 0;
+    capture.wantMic = flagSet.count("--mic") > 0;
+  }
+  capture.wantEchoCancel = flagSet.count("--no-echo-cancel") == 0;
+
+  // The value after "--mic-device" is taken verbatim, even when it looks like
+  // a flag; it still counts as a member of the flag set above.
+  const size_t j = indexOf(rest, "--mic-device");
+  if (j + 1 < rest.size()) capture.micDeviceUID = rest[j + 1];
+  return capture;
+}
+
+}  // namespace
+
+Mode parseCommandLine(const Args& args) {
+  if (contains(args, "--self-test")) return SelfTestMode{};
+
+  // The three paths are taken by position, whatever they hold.
+  const size_t i = indexOf(args, "--process-files");
+  if (i < args.size() && i + 3 < args.size()) {
+    return ProcessFilesMode{args[i + 1], args[i + 2], args[i + 3]};
+  }
+
+  if (contains(args, "--list-input-devices")) return ListInputDevicesMode{};
+  if (contains(args, "--list-output-devices")) return ListOutputDevicesMode{};
+
+  const size_t k = indexOf(args, "--set-output-device");
+  if (k + 1 < args.size()) return SetOutputDeviceMode{args[k + 1]};
+
+  if (args.size() < 2) return UsageFailure{};
+  return captureFrom(args);
+}

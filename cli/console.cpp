@@ -1,0 +1,59 @@
+#include "cli/console.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// One write(2) per line: lines from different threads never interleave, and
+// nothing sits in a buffer of ours when the process exits. A short write (a
+// pipe that is nearly full) is continued rather than lost.
+void writeLine(std::string_view prefix, std::string_view message) {
+  std::string line;
+  line.reserve(prefix.size() + message.size() + 1);
+  line.append(prefix);
+  line.append(message);
+  line.push_back('\n');
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void logErr(std::string_view message) { writeLine("narup-capture: ", message); }
+
+void fail(std::string_view message) {
+  writeLine("narup-capture [FAIL] ", message);
+  std::exit(1);
+}
+
+std::string formatLine(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  int size = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string out;
+  if (size > 0) {
+    out.resize(static_cast<size_t>(size) + 1);
+    std::vsnprintf(out.data(), out.size(), format, args);
+    out.resize(static_cast<size_t>(size));
+  }
+  va_end(args);
+  return out;
+}

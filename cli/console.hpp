@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Every human-readable line of the tool goes to standard error through these
+// two functions; standard output is left to the device lists.
+
+// Writes "narup-capture: " + message + "\n" to standard error in one write.
+// Never fails towards the caller.
+void logErr(std::string_view message);
+
+// Writes "narup-capture [FAIL] " + message + "\n" in one write, then ends the
+// process with status 1.
+[[noreturn]] void fail(std::string_view message);
+
+// Builds a line from printf-style directives (the one formatting helper the
+// report lines share).
+std::string formatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));

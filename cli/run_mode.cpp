@@ -1,0 +1,51 @@
+#include "cli/run_mode.hpp"
+
+#include <memory>
+
+#include "capture/capturer.hpp"
+#include "cli/console.hpp"
+#include "devices/device_listing.hpp"
+#include "devices/output_selection.hpp"
+#include "modes/process_files.hpp"
+#include "modes/self_test.hpp"
+#include "platform/dispatch/main_queue.hpp"
+#include "platform/dispatch/stop_signals.hpp"
+#include "platform/pulse/pulse_devices.hpp"
+#include "platform/pulse/pulse_media_services.hpp"
+
+namespace {
+
+// A recording: the one capturer, the stop signals armed before the start,
+// then the main loop for the rest of the process.
+int record(const CaptureMode& mode) {
+  std::shared_ptr<Capturer> cap =
+      Capturer::create(mode.outPath, mode.wantSystem, mode.wantMic, mode.micDeviceUID,
+                       mode.wantEchoCancel, makePulseMediaServices());
+  // The handlers hold the capturer for the life of the process.
+  armStopSignals([cap] { cap->finishAndExit(); });
+  cap->start();
+  MainQueue::shared().run();
+  return 0;
+}
+
+struct ModeRunner {
+  int operator()(const SelfTestMode&) const { return runEchoCancellerSelfTests() ? 0 : 1; }
+  int operator()(const ProcessFilesMode& m) const {
+    processFiles(m.micPath, m.sysPath, m.outPath);
+  }
+  int operator()(const ListInputDevicesMode&) const {
+    listInputDevices(*makePulseCaptureDevices());
+  }
+  int operator()(const ListOutputDevicesMode&) const {
+    listOutputDevices(*makePulseAudioHardware());
+  }
+  int operator()(const SetOutputDeviceMode& m) const {
+    setOutputDevice(*makePulseAudioHardware(), m.uid);
+  }
+  int operator()(const UsageFailure&) const { fail(kUsage); }
+  int operator()(const CaptureMode& m) const { return record(m); }
+};
+
+}  // namespace
+
+int runMode(const Mode& mode) { return std::visit(ModeRunner{}, mode); }
