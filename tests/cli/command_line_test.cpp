@@ -13,11 +13,11 @@ std::vector<std::string> argv(std::initializer_list<const char*> rest) {
   return args;
 }
 
+// The mode's value (a copy: the parsed Mode is a temporary in most cases).
 template <typename T>
-const T& as(const Mode& mode) {
+T as(const Mode& mode) {
   EXPECT_TRUE(std::holds_alternative<T>(mode));
-  static const T fallback{};
-  return std::holds_alternative<T>(mode) ? std::get<T>(mode) : fallback;
+  return std::holds_alternative<T>(mode) ? std::get<T>(mode) : T{};
 }
 
 TEST(CommandLine, NoOutputPathIsTheUsageFailure) {
@@ -52,23 +52,23 @@ TEST(CommandLine, ModePrecedence) {
 }
 
 TEST(CommandLine, ProcessFilesTakesThreePathsByPosition) {
-  const auto& m = as<ProcessFilesMode>(parseCommandLine(argv({"x", "--process-files", "--mic", "s", "o"})));
+  const auto m = as<ProcessFilesMode>(parseCommandLine(argv({"x", "--process-files", "--mic", "s", "o"})));
   EXPECT_EQ(m.micPath, "--mic");
   EXPECT_EQ(m.sysPath, "s");
   EXPECT_EQ(m.outPath, "o");
 }
 
 TEST(CommandLine, ProcessFilesWithTooFewPathsFallsThroughToCapture) {
-  const auto& m = as<CaptureMode>(parseCommandLine(argv({"--process-files", "a.wav", "b.wav"})));
+  const auto m = as<CaptureMode>(parseCommandLine(argv({"--process-files", "a.wav", "b.wav"})));
   EXPECT_EQ(m.outPath, "--process-files");
   EXPECT_TRUE(m.wantSystem);
   EXPECT_TRUE(m.wantMic);
 }
 
 TEST(CommandLine, SetOutputDeviceAsLastArgumentIsSkipped) {
-  const auto& m = as<CaptureMode>(parseCommandLine(argv({"--set-output-device"})));
+  const auto m = as<CaptureMode>(parseCommandLine(argv({"--set-output-device"})));
   EXPECT_EQ(m.outPath, "--set-output-device");
-  const auto& s = as<SetOutputDeviceMode>(parseCommandLine(argv({"--set-output-device", "--x"})));
+  const auto s = as<SetOutputDeviceMode>(parseCommandLine(argv({"--set-output-device", "--x"})));
   EXPECT_EQ(s.uid, "--x");
   // The first occurrence decides, even when a later one has a value.
   EXPECT_TRUE(std::holds_alternative<CaptureMode>(
@@ -95,7 +95,7 @@ TEST(CommandLine, SourceSelection) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
-    const auto& m = as<CaptureMode>(parseCommandLine(c.args));
+    const auto m = as<CaptureMode>(parseCommandLine(c.args));
     EXPECT_EQ(m.wantSystem, c.system);
     EXPECT_EQ(m.wantMic, c.mic);
   }
@@ -107,19 +107,19 @@ TEST(CommandLine, OutputPathIsElementOneWhateverItHolds) {
 }
 
 TEST(CommandLine, MicDeviceAndEchoCancel) {
-  const auto& a = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--mic-device", "X", "--mic-device", "Y"})));
+  const auto a = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--mic-device", "X", "--mic-device", "Y"})));
   EXPECT_EQ(a.micDeviceUID, std::optional<std::string>("X"));
   EXPECT_TRUE(a.wantEchoCancel);
 
-  const auto& b = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--no-echo-cancel", "--mic-device"})));
+  const auto b = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--no-echo-cancel", "--mic-device"})));
   EXPECT_EQ(b.micDeviceUID, std::nullopt);
   EXPECT_FALSE(b.wantEchoCancel);
 
-  const auto& c = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--mic-device", ""})));
+  const auto c = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--mic-device", ""})));
   EXPECT_EQ(c.micDeviceUID, std::optional<std::string>(""));
 
   // "--mic-device" as the output path is not a flag.
-  const auto& d = as<CaptureMode>(parseCommandLine(argv({"--mic-device", "X"})));
+  const auto d = as<CaptureMode>(parseCommandLine(argv({"--mic-device", "X"})));
   EXPECT_EQ(d.outPath, "--mic-device");
   EXPECT_EQ(d.micDeviceUID, std::nullopt);
 }
