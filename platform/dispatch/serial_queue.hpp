@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,14 +24,22 @@ class SerialQueue {
   void sync(const std::function<void()>& block);
 
   const std::string& label() const { return label_; }
+  // True on the queue's own worker thread.
+  bool isCurrent() const { return worker_.get_id() == std::this_thread::get_id(); }
 
  private:
-  void work();
+  // What the worker shares with the queue object. The worker holds it too, so
+  // that a queue destroyed from inside one of its own blocks (the worker
+  // cannot join itself then) leaves the worker something valid to finish on.
+  struct State {
+    std::mutex mutex;                           // guards blocks and stopping
+    std::condition_variable wake;
+    std::deque<std::function<void()>> blocks;
+    bool stopping = false;
+  };
+  static void work(const std::shared_ptr<State>& state);
 
   std::string label_;
-  std::mutex mutex_;                              // guards blocks_ and stopping_
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> blocks_;
-  bool stopping_ = false;
+  std::shared_ptr<State> state_;
   std::thread worker_;                            // started last, joined first
 };
