@@ -1,0 +1,106 @@
+#include "audio/wav_reader.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "audio/file_bytes.hpp"
+
+namespace {
+
+// Anything this short cannot hold a header and one sample.
+constexpr std::size_t kMinFileSize = 45;
+// The chunk walk starts after "RIFF", the RIFF size and the form type.
+constexpr std::uint64_t kFirstChunk = 12;
+constexpr std::uint64_t kChunkHeader = 8;
+// The three "fmt " fields used sit within 16 bytes of the chunk body.
+constexpr std::uint64_t kFmtFieldsEnd = 16;
+// 2^-15: turns a 16-bit sample into [-1, 1) exactly.
+constexpr float kFromInt16 = 1.0f / 32768.0f;
+
+std::uint16_t u16At(const std::byte* p) {
+  return static_cast<std::uint16_t>(std::to_integer<unsigned>(p[0]) |
+                                    (std::to_integer<unsigned>(p[1]) << 8));
+}
+
+std::uint32_t u32At(const std::byte* p) {
+  return static_cast<std::uint32_t>(u16At(p)) | (static_cast<std::uint32_t>(u16At(p + 2)) << 16);
+}
+
+float sampleAt(const std::byte* p) { return static_cast<float>(static_cast<std::int16_t>(u16At(p))); }
+
+// A chunk id is four ASCII bytes; a byte of 0x80 or above matches no name,
+// which a byte-wise compare with an ASCII name gives for free.
+bool idIs(const std::byte* p, const char (&name)[5]) { return std::memcmp(p, name, 4) == 0; }
+
+struct Layout {
+  std::uint32_t channels = 1;
+  std::uint32_t bits = 16;
+  double rate = 48000.0;
+  bool haveData = false;
+  std::uint64_t dataStart = 0;
+  std::uint64_t dataLength = 0;
+};
+
+// Walks every chunk; the last "fmt " and the last "data" win. Nothing when
+// a "fmt " chunk's fields would lie past the end of the file.
+std::optional<Layout> walkChunks(std::span<const std::byte> file) {
+  const std::byte* base = file.data();
+  const std::uint64_t length = file.size();
+  Layout l;
+  std::uint64_t offset = kFirstChunk;
+  while (offset + kChunkHeader <= length) {
+    const std::uint64_t size = u32At(base + offset + 4);
+    const std::uint64_t body = offset + kChunkHeader;
+    if (idIs(base + offset, "fmt ")) {
+      if (body + kFmtFieldsEnd > length) return std::nullopt;
+      l.channels = u16At(base + body + 2);
+      l.rate = static_cast<double>(u32At(base + body + 4));
+      l.bits = u16At(base + body + 14);
+    } else if (idIs(base + offset, "data")) {
+      l.haveData = true;
+      l.dataStart = body;
+      l.dataLength = std::min(size, length - body);  // cut at the end of the file
+    }
+    offset = body + size + (size % 2);  // odd chunks carry one pad byte
+  }
+  return l;
+}
+
+}  // namespace
+
+std::optional<WavTrack> readWav16Bytes(std::span<const std::byte> bytes) {
+  if (bytes.size() < kMinFileSize) return std::nullopt;
+  if (!idIs(bytes.data(), "RIFF")) return std::nullopt;
+  const std::optional<Layout> l = walkChunks(bytes);
+  if (!l || !l->haveData || l->bits != 16 || l->channels < 1) return std::nullopt;
+
+  const std::size_t channels = l->channels;
+  const std::size_t frames = static_cast<std::size_t>(l->dataLength / 2) / channels;
+  const std::byte* data = bytes.data() + l->dataStart;
+  WavTrack track;
+  track.rate = l->rate;
+  track.samples.resize(frames);
+  float* out = track.samples.data();
+  if (channels == 1) {
+    // 1 * (0 + v * 2^-15) is exactly v * 2^-15: the general loop's result.
+    for (std::size_t f = 0; f < frames; ++f) out[f] = sampleAt(data + 2 * f) * kFromInt16;
+  } else {
+    // The sum is scaled by the float value of 1/channels, not divided.
+    const float scale = 1.0f / static_cast<float>(channels);
+    for (std::size_t f = 0; f < frames; ++f) {
+      const std::byte* frame = data + 2 * f * channels;
+      float sum = 0.0f;
+      for (std::size_t k = 0; k < channels; ++k) sum += sampleAt(frame + 2 * k) * kFromInt16;
+      out[f] = scale * sum;
+    }
+  }
+  return track;
+}
+
+std::optional<WavTrack> readWav16(const std::string& path) {
+  // The file's bytes live only for the conversion: the track alone leaves.
+  const std::optional<FileBytes> file = FileBytes::read(path);
+  if (!file) return std::nullopt;
+  return readWav16Bytes(file->bytes());
+}

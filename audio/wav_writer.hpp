@@ -1,0 +1,22 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+// Size of the canonical header of a mono 16-bit PCM WAV file.
+inline constexpr std::size_t kWavHeaderSize = 44;
+
+// The 44-byte header of a mono 16-bit file of `frames` samples at
+// `sampleRate` (truncated to an integer), or nothing when the 32-bit header
+// fields cannot describe it: a rate that is not finite or not in [0, 2^31),
+// or a data size for which 36 + 2 * frames does not fit in 32 bits.
+std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
+                                                                  double sampleRate);
+
+// Writes `samples` as a mono 16-bit PCM WAV file with the 44-byte header, in
+// one write. Write failures are ignored; a track or rate the header cannot
+// describe writes no file at all.
+void writeWav16(std::span<const float> samples, double sampleRate, const std::string& path);
