@@ -1,0 +1,73 @@
+#include "devices/device_listing.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "devices/device_document.hpp"
+#include "devices/output_devices.hpp"
+
+namespace {
+
+std::vector<DeviceEntry> entriesOf(const std::vector<CaptureDevice>& devices) {
+  std::vector<DeviceEntry> entries;
+  entries.reserve(devices.size());
+  for (const CaptureDevice& d : devices) entries.push_back({d.uniqueID, d.localizedName});
+  return entries;
+}
+
+// A name query that fails is asked once more before the device is given up.
+std::optional<std::string> nameWithOneRetry(AudioHardware& hardware, AudioDeviceID device) {
+  std::optional<std::string> name = hardware.deviceName(device);
+  if (!name) name = hardware.deviceName(device);
+  return name;
+}
+
+// The whole document in as few writes as the pipe allows; a write error
+// leaves nothing to report to (standard error stays silent in these modes).
+void writeStandardOutput(const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDOUT_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::string inputDevicesDocument(CaptureDevices& devices) {
+  std::vector<DeviceEntry> entries = entriesOf(devices.discoverDevices());
+  if (entries.empty()) entries = entriesOf(devices.allDevices());
+  std::optional<CaptureDevice> defaultDevice = devices.defaultDevice();
+  return deviceListDocument(entries, defaultDevice ? defaultDevice->uniqueID : std::string());
+}
+
+std::string outputDevicesDocument(AudioHardware& hardware) {
+  std::vector<DeviceEntry> entries;
+  for (AudioDeviceID device : coreAudioAllDeviceIDs(hardware)) {
+    if (!hasOutputStreams(hardware, device)) continue;
+    std::optional<std::string> uid = hardware.deviceUID(device);
+    if (!uid) continue;
+    std::optional<std::string> name = nameWithOneRetry(hardware, device);
+    if (!name) continue;
+    entries.push_back({std::move(*uid), std::move(*name)});
+  }
+  return deviceListDocument(entries, coreAudioDefaultOutputUID(hardware));
+}
+
+void listInputDevices(CaptureDevices& devices) {
+  writeStandardOutput(inputDevicesDocument(devices));
+  std::exit(0);
+}
+
+void listOutputDevices(AudioHardware& hardware) {
+  writeStandardOutput(outputDevicesDocument(hardware));
+  std::exit(0);
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "capture/media_services.hpp"
+#include "devices/audio_hardware.hpp"
+
+// The two device lists: one JSON document on standard output, nothing on
+// standard error, exit status 0 whatever could or could not be read.
+
+// The document of the audio capture devices and the default input.
+std::string inputDevicesDocument(CaptureDevices& devices);
+
+// The document of the devices with output streams and the default output.
+std::string outputDevicesDocument(AudioHardware& hardware);
+
+// Prints the input document and exits with status 0.
+[[noreturn]] void listInputDevices(CaptureDevices& devices);
+
+// Prints the output document and exits with status 0.
+[[noreturn]] void listOutputDevices(AudioHardware& hardware);

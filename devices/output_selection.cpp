@@ -1,0 +1,39 @@
+#include "devices/output_selection.hpp"
+
+#include <cstdlib>
+
+#include "cli/console.hpp"
+#include "devices/output_devices.hpp"
+
+namespace {
+
+// The first device with output streams whose UID is exactly `uid`: letter
+// case matters and nothing is trimmed. UIDs are compared byte for byte, which
+// is canonical equivalence for the plain ASCII names sound servers give their
+// sinks (PulseAudio allows only letters, digits, '.', '_' and '-').
+std::optional<AudioDeviceID> findOutputDevice(AudioHardware& hardware, const std::string& uid) {
+  for (AudioDeviceID device : coreAudioAllDeviceIDs(hardware)) {
+    if (!hasOutputStreams(hardware, device)) continue;
+    std::optional<std::string> candidate = hardware.deviceUID(device);
+    if (candidate && *candidate == uid) return device;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> selectOutputDevice(AudioHardware& hardware, const std::string& uid) {
+  std::optional<AudioDeviceID> device = findOutputDevice(hardware, uid);
+  if (!device) return "output device '" + uid + "' not found";
+  int32_t status = hardware.setDefaultOutputDevice(*device);
+  if (status != 0) {
+    return "could not set default output device (status " + std::to_string(status) + ")";
+  }
+  return std::nullopt;
+}
+
+void setOutputDevice(AudioHardware& hardware, const std::string& uid) {
+  std::optional<std::string> failure = selectOutputDevice(hardware, uid);
+  if (failure) fail(*failure);
+  std::exit(0);
+}
