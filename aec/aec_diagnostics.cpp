@@ -1,0 +1,96 @@
+#include "aec/aec_diagnostics.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "cli/console.hpp"
+
+namespace {
+
+// At most this many delays appear on the line; later segments are left out.
+constexpr size_t kShownDelays = 6;
+
+// Below this mean square a track counts as silent, and the level change is
+// reported as 0 dB rather than an infinite or undefined figure.
+constexpr float kSilentMeanSquare = 1e-12f;
+
+std::string delaysInMs(const std::vector<DelaySeg>& segs, double sampleRate) {
+  std::string out;
+  const size_t shown = std::min(kShownDelays, segs.size());
+  for (size_t i = 0; i < shown; ++i) {
+    if (i > 0) out.push_back(',');
+    const double ms = (static_cast<double>(segs[i].delay) / sampleRate) * 1000.0;
+    out += formatLine("%.0f", ms);
+  }
+  return out;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string formatAecDiagnostics(const std::vector<DelaySeg>& segs, double sampleRate,
+                                 bool applied, float meanSquareOriginal,
+                                 float meanSquareCleaned, const AecStats& stats) {
+  float micDelta = 0.0f;
+  if (meanSquareOriginal > kSilentMeanSquare && meanSquareCleaned > kSilentMeanSquare) {
+    micDelta = 10.0f * std::log10(meanSquareCleaned / meanSquareOriginal);
+  }
+  const float frames = static_cast<float>(stats.frames);
+  const float cohMean = stats.cohSum / frames;
+  const float farEndPct = (static_cast<float>(stats.farEnd) * 100.0f) / frames;
+  const float engagedPct = (static_cast<float>(stats.active) * 100.0f) / frames;
+  return formatLine(
+      "[aec] applied=%s delayMs=[%s] frames=%lld farEnd=%.0f%% engaged=%.0f%% cohMean=%.2f "
+      "cohMax=%.2f mic\u0394=%.1fdB",
+      applied ? "yes" : "no(reverted)", delaysInMs(segs, sampleRate).c_str(),
+      static_cast<long long>(stats.frames), static_cast<double>(farEndPct),
+      static_cast<double>(engagedPct), static_cast<double>(cohMean),
+      static_cast<double>(stats.cohMax), static_cast<double>(micDelta));
+}
+
+std::string aecLogPath() {
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
+    home = env;
+  } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+    home = pw->pw_dir;
+  }
+  if (home.empty()) return {};
+  if (home.back() != '/') home.push_back('/');
+  return home + ".narup-aec.log";
+}
+
+void appendAecLog(std::string_view line) {
+  const std::string path = aecLogPath();
+  if (path.empty()) return;
+  std::string bytes(line);
+  bytes.push_back('\n');
+  // An existing log is appended to; otherwise the line becomes the whole
+  // content of a new file (rw-r--r-- before the umask: nothing in it is
+  // private, and other tools may read the history).
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  writeAll(fd, bytes);
+  ::close(fd);
+}

@@ -1,0 +1,268 @@
+// The echo canceller, in plain words:
+//
+// 1. Delay. The loudspeaker echo reaches the microphone late. Every ten
+//    seconds of microphone the delay is estimated by a cross-correlation of
+//    microphone and reference with phase-transform weighting (GCC-PHAT, over
+//    1,048,576-point transforms: see best_lag.cpp); the first segment
+//    searches +-2 s, later ones +-0.3 s around the delay in force.
+// 2. STFT. Both tracks are cut into 1024-sample frames every 512 samples,
+//    weighted with the square root of a Hann window; the reference frame is
+//    read `delay` samples earlier than the microphone frame.
+// 3. Coherence gain. While the reference carries energy, each bin's smoothed
+//    cross-spectrum and powers give the magnitude-squared coherence g2 of
+//    microphone and reference; the bin is scaled by sqrt(1 - 1.5 * g2), never
+//    below 0.08. Sound that is not in the reference is incoherent with it
+//    and passes.
+// 4. Synthesis. The scaled spectrum goes back through the inverse transform
+//    and is overlap-added with the same window (the two windows multiply to
+//    a Hann window, and Hann windows half a frame apart add up to 1).
+// 5. Sanity check. A result louder than four times the input's mean square
+//    (about +6 dB), or not finite, is discarded in favour of the input.
+// 6. Diagnostics. One "[aec] " line on standard error and in ~/.narup-aec.log.
+//
+// Spectra are held as the bins 0 ... N/2 of real-input transforms; the
+// upper bins are their conjugate mirrors, so a gain applied to bin k also
+// applies to bin N - k, and bin 512 (no mirror) is scaled once.
+
+#include "aec/echo_canceller.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+
+#include "aec/aligned_buffer.hpp"
+#include "aec/lag_scratch.hpp"
+#include "aec/stft_window.hpp"
+#include "aec/vector_ops.hpp"
+#include "cli/console.hpp"
+
+namespace {
+
+constexpr int64_t kBins = EchoCanceller::frame / 2;  // bins 1 ... 512 are worked on
+constexpr size_t kHalfSpectrum = static_cast<size_t>(kBins + 1);
+
+static_assert(EchoCanceller::frame == kFrame && EchoCanceller::hop == kHop);
+
+// Weight of the new value in the averages: 1 - 0.85 evaluated in float,
+// 0.14999998 rather than 0.15.
+const float kMu = 1.0f - EchoCanceller::avgLambda;
+// The reference counts as active in a frame above this spectral energy
+// (about -87 dBFS for a steady signal, since the energy is about 524,288
+// times the frame's mean square).
+constexpr float kActiveEnergy = 0.001f;
+// Gains at or above this leave the bin untouched.
+constexpr float kPassGain = 0.9999f;
+// Keeps the coherence finite where both powers are 0.
+constexpr float kCoherenceEps = 1e-12f;
+// Undoes the unscaled forward/inverse pair of the short transforms.
+constexpr float kInverseScale = 0.0009765625f;  // 1/1024
+// A result is kept when its mean square is at most 4 times the input's
+// (about +6 dB) plus this.
+constexpr float kSanityMargin = 0.000001f;
+
+// [lo, hi) of the positions i in [0, n) for which at + i indexes a track of
+// `size` samples; lo >= hi when there is none. Written so that no
+// intermediate overflows whatever `at` is.
+struct Span64 {
+  int64_t lo;
+  int64_t hi;
+};
+Span64 validPositions(int64_t at, int64_t n, int64_t size) {
+  if (n <= 0 || at >= size || at <= -n) return {0, 0};
+  const int64_t lo = at < 0 ? -at : 0;
+  const int64_t hi = std::min(n, size - at);
+  return {lo, hi};
+}
+
+// Windowed frame of `track` starting at `at` (which may lie before the start
+// or run past the end: missing samples are 0).
+void windowFrame(std::span<const float> track, int64_t at, const std::array<float, kFrame>& win,
+                 float* out) {
+  const Span64 v = validPositions(at, kFrame, static_cast<int64_t>(track.size()));
+  if (v.lo >= v.hi) {
+    std::fill(out, out + kFrame, 0.0f);
+    return;
+  }
+  std::fill(out, out + v.lo, 0.0f);
+  const float* src = track.data() + at;
+  for (int64_t n = v.lo; n < v.hi; ++n) out[n] = src[n] * win[static_cast<size_t>(n)];
+  std::fill(out + v.hi, out + kFrame, 0.0f);
+}
+
+// Reference energy of a frame: the bins 1 ... 1023 in increasing order, each
+// bin's two squares added before joining the sum, in float. pw[k] holds
+// re^2 + im^2 of bins 0 ... 512; bin 1024 - k has the power of bin k.
+float referenceEnergy(const float* pw) {
+  float e = 0.0f;
+  for (int64_t k = 1; k <= kBins; ++k) e += pw[k];
+  for (int64_t k = kBins - 1; k >= 1; --k) e += pw[k];
+  return e;
+}
+
+// Updates the four averages of bins 1 ... 512 from one active frame and
+// leaves each bin's coherence in g2. M is the microphone spectrum, Y the
+// reference spectrum, pw the reference power per bin.
+void updateAverages(const std::complex<float>* __restrict M, const std::complex<float>* __restrict Y,
+                    const float* __restrict pw, float* __restrict sxyRe, float* __restrict sxyIm,
+                    float* __restrict sxx, float* __restrict syy, float* __restrict g2) {
+  const float lambda = EchoCanceller::avgLambda;
+  const float mu = kMu;
+  for (int64_t k = 1; k <= kBins; ++k) {
+    const float mr = M[k].real(), mi = M[k].imag();
+    const float yr = Y[k].real(), yi = Y[k].imag();
+    sxyRe[k] = (mr * yr + mi * yi) * mu + sxyRe[k] * lambda;
+    sxyIm[k] = (yr * mi - mr * yi) * mu + sxyIm[k] * lambda;
+    sxx[k] = sxx[k] * lambda + (mr * mr + mi * mi) * mu;
+    syy[k] = syy[k] * lambda + pw[k] * mu;
+    const float q = (sxyRe[k] * sxyRe[k] + sxyIm[k] * sxyIm[k]) / (sxx[k] * syy[k] + kCoherenceEps);
+    // A quotient that is not a number counts as full coherence.
+    g2[k] = q != q ? 1.0f : (q < 1.0f ? q : 1.0f);
+  }
+}
+
+}  // namespace
+
+// Per-call scratch of the frame loop, allocated once per process call.
+struct EchoCanceller::FrameScratch {
+  AlignedVector<float> micFrame = AlignedVector<float>(kFrame);
+  AlignedVector<float> refFrame = AlignedVector<float>(kFrame);
+  AlignedVector<std::complex<float>> M = AlignedVector<std::complex<float>>(kHalfSpectrum);
+  AlignedVector<std::complex<float>> Y = AlignedVector<std::complex<float>>(kHalfSpectrum);
+  AlignedVector<std::complex<float>> O = AlignedVector<std::complex<float>>(kHalfSpectrum);
+  AlignedVector<float> pw = AlignedVector<float>(kHalfSpectrum);
+  AlignedVector<float> g2 = AlignedVector<float>(kHalfSpectrum);
+  AlignedVector<float> synth = AlignedVector<float>(kFrame);
+};
+
+std::unique_ptr<EchoCanceller> EchoCanceller::create() { return create(fftwDftFactory()); }
+
+std::unique_ptr<EchoCanceller> EchoCanceller::create(DftFactory& factory) {
+  // Each setup is made only after the previous one succeeded; on a failure
+  // the ones already made are destroyed as these locals go out of scope.
+  std::unique_ptr<Dft> fwd = factory.create(frame, DftDirection::kForward);
+  if (!fwd) return nullptr;
+  std::unique_ptr<Dft> inv = factory.create(frame, DftDirection::kInverse);
+  if (!inv) return nullptr;
+  std::unique_ptr<Dft> corrFwd = factory.create(corrN, DftDirection::kForward);
+  if (!corrFwd) return nullptr;
+  std::unique_ptr<Dft> corrInv = factory.create(corrN, DftDirection::kInverse);
+  if (!corrInv) return nullptr;
+  return std::unique_ptr<EchoCanceller>(
+      new EchoCanceller(std::move(fwd), std::move(inv), std::move(corrFwd), std::move(corrInv)));
+}
+
+EchoCanceller::EchoCanceller(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv,
+                             std::unique_ptr<Dft> corrFwd, std::unique_ptr<Dft> corrInv)
+    : fwd_(std::move(fwd)),
+      inv_(std::move(inv)),
+      corrFwd_(std::move(corrFwd)),
+      corrInv_(std::move(corrInv)),
+      win_(makeSqrtHannWindow()) {}
+
+EchoCanceller::~EchoCanceller() {
+  fwd_.reset();
+  inv_.reset();
+  corrFwd_.reset();
+  corrInv_.reset();
+}
+
+std::vector<float> EchoCanceller::process(std::span<const float> mic,
+                                          std::span<const float> reference, double sampleRate) {
+  const int64_t L = static_cast<int64_t>(mic.size());
+  if (L < frame || static_cast<int64_t>(reference.size()) < frame || !(sampleRate > 0.0)) {
+    return std::vector<float>(mic.begin(), mic.end());
+  }
+
+  std::vector<Seg> segs;
+  {
+    // The long-transform scratch lives for the delay searches only.
+    auto scratch = std::make_unique<LagScratch>();
+    segs = buildDelayTrack(L, sampleRate,
+                           [&](int64_t at, int64_t window, int64_t center, int64_t radius) {
+                             return bestLagWith(*scratch, mic, reference, at, window, center, radius);
+                           });
+  }
+
+  sxyRe_.assign(frame, 0.0f);
+  sxyIm_.assign(frame, 0.0f);
+  sxxAvg_.assign(frame, 0.0f);
+  syyAvg_.assign(frame, 0.0f);
+  stats_ = AecStats{};
+  std::vector<float> out(static_cast<size_t>(L), 0.0f);
+
+  FrameScratch s;
+  DelayCursor delays(segs);
+  // With fresh averages every coherence is 0; in frames without reference
+  // the averages do not move, so the last frame's largest coherence stands.
+  float lastCohMax = 0.0f;
+  for (int64_t p = 0; p < L; p += hop) {
+    const int64_t d = delays.delayAt(p);
+    windowFrame(mic, p, win_, s.micFrame.data());
+    windowFrame(reference, p - d, win_, s.refFrame.data());
+    fwd_->forwardReal(s.micFrame.data(), s.M.data());
+    fwd_->forwardReal(s.refFrame.data(), s.Y.data());
+    for (size_t k = 0; k < kHalfSpectrum; ++k) {
+      s.pw[k] = s.Y[k].real() * s.Y[k].real() + s.Y[k].imag() * s.Y[k].imag();
+    }
+    const bool active = referenceEnergy(s.pw.data()) > kActiveEnergy;
+
+    stats_.frames += 1;
+    if (active) stats_.farEnd += 1;
+    bool engaged = false;
+    if (active) lastCohMax = processFrame(s, engaged);
+    else std::copy(s.M.begin(), s.M.end(), s.O.begin());
+    if (engaged) stats_.active += 1;
+    stats_.cohSum += lastCohMax;
+    if (lastCohMax > stats_.cohMax) stats_.cohMax = lastCohMax;
+
+    inv_->inverseHermitian(s.O.data(), s.synth.data());
+    const int64_t count = std::min(frame, L - p);
+    float* o = out.data() + p;
+    for (int64_t n = 0; n < count; ++n) {
+      o[n] += (s.synth[static_cast<size_t>(n)] * kInverseScale) * win_[static_cast<size_t>(n)];
+    }
+  }
+
+  const float mIn = meanSquare(mic);
+  const float mOut = meanSquare(out);
+  const bool applied = std::isfinite(mIn) && std::isfinite(mOut) && mOut <= mIn * 4.0f + kSanityMargin;
+  emitDiagnostics(segs, sampleRate, applied, mIn, mOut);
+  if (applied) return out;
+  return std::vector<float>(mic.begin(), mic.end());
+}
+
+// One frame with an active reference: updates the averages, copies M into O
+// with each bin's gain applied, and returns the frame's largest coherence.
+float EchoCanceller::processFrame(FrameScratch& s, bool& engaged) {
+  updateAverages(s.M.data(), s.Y.data(), s.pw.data(), sxyRe_.data(), sxyIm_.data(),
+                 sxxAvg_.data(), syyAvg_.data(), s.g2.data());
+  s.O[0] = s.M[0];  // bin 0 (the mean) is never scaled
+  float g2max = 0.0f;
+  for (int64_t k = 1; k <= kBins; ++k) {
+    const float g2 = s.g2[static_cast<size_t>(k)];
+    if (g2 > g2max) g2max = g2;
+    const float x = 1.0f - overSub * g2;
+    const float g = std::sqrt(x > 0.0f ? x : 0.0f);
+    float gain = 1.0f;
+    if (g < floorEcho) {
+      gain = floorEcho;
+    } else if (g < kPassGain) {
+      gain = g;
+    } else {
+      s.O[static_cast<size_t>(k)] = s.M[static_cast<size_t>(k)];
+      continue;
+    }
+    engaged = true;
+    const std::complex<float> m = s.M[static_cast<size_t>(k)];
+    s.O[static_cast<size_t>(k)] = std::complex<float>(m.real() * gain, m.imag() * gain);
+  }
+  return std::sqrt(g2max);
+}
+
+void EchoCanceller::emitDiagnostics(const std::vector<Seg>& segs, double sampleRate, bool applied,
+                                    float meanSquareOriginal, float meanSquareCleaned) const {
+  const std::string line =
+      formatAecDiagnostics(segs, sampleRate, applied, meanSquareOriginal, meanSquareCleaned, stats_);
+  logErr(line);
+  appendAecLog(line);
+}
