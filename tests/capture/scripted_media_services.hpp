@@ -95,6 +95,7 @@ struct SystemScript {
   std::optional<std::string> addOutputError;
   std::optional<std::string> startError;
   std::optional<std::string> stopError;
+  bool holdStop = false;  // the stop's completion waits for releaseStop()
 };
 
 class ScriptedStream final : public SystemStream {
@@ -121,7 +122,22 @@ class ScriptedStream final : public SystemStream {
     log_.add("stopCapture");
     stopThread_ = std::this_thread::get_id();
     std::optional<std::string> error = script_.stopError;
+    if (script_.holdStop) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      heldStop_ = std::move(completion);
+      return;
+    }
     platform_.run([completion = std::move(completion), error] { completion(error); });
+  }
+  // Runs a held stop completion on a platform thread.
+  void releaseStop() {
+    ErrorCompletion completion;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      completion = std::move(heldStop_);
+    }
+    std::optional<std::string> error = script_.stopError;
+    if (completion) platform_.run([completion, error] { completion(error); });
   }
 
   // Hands a buffer to the registered output on its queue; false when no
@@ -163,6 +179,7 @@ class ScriptedStream final : public SystemStream {
   std::weak_ptr<SystemStreamDelegate> output_;
   SerialQueue* queue_ = nullptr;
   std::thread::id stopThread_;
+  ErrorCompletion heldStop_;
 };
 
 class ScriptedSystemAudio final : public SystemAudioService {
