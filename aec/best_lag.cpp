@@ -51,6 +51,40 @@ std::pair<int64_t, int64_t> copyStretch(std::span<const float> track, int64_t at
   return {lo, hi};
 }
 
+// The loops run over the N/2 bins below the last one, a multiple of the
+// vector width, so that -O2 makes vector code of them; the last bin follows.
+constexpr int64_t kBulk = kN / 2;
+
+// M <- M*conj(Y) bin by bin (interleaved half spectra), and
+// magnitude2[k] = |M*conj(Y)|^2: cr = M.re*Y.re + M.im*Y.im,
+// ci = Y.re*M.im - M.re*Y.im.
+inline void crossBin(float* __restrict M, const float* __restrict Y, float* __restrict magnitude2,
+                     int64_t k) {
+  const float mr = M[2 * k], mi = M[2 * k + 1];
+  const float yr = Y[2 * k], yi = Y[2 * k + 1];
+  const float cr = mr * yr + mi * yi;
+  const float ci = yr * mi - mr * yi;
+  M[2 * k] = cr;
+  M[2 * k + 1] = ci;
+  magnitude2[k] = cr * cr + ci * ci;
+}
+[[gnu::noinline]] void crossSpectrum(float* __restrict M, const float* __restrict Y, float* __restrict magnitude2) {
+  for (int64_t k = 0; k < kBulk; ++k) crossBin(M, Y, magnitude2, k);
+  crossBin(M, Y, magnitude2, kBulk);
+}
+
+// C[k] <- C[k] / (magnitude[k] + 1e-6): every bin keeps its phase, and its
+// magnitude becomes |C| / (|C| + 1e-6), near 1 wherever C is well above 1e-6.
+inline void phaseBin(float* __restrict C, const float* __restrict magnitude, int64_t k) {
+  const float m = magnitude[k] + kPhatEps;
+  C[2 * k] = C[2 * k] / m;
+  C[2 * k + 1] = C[2 * k + 1] / m;
+}
+[[gnu::noinline]] void phaseTransform(float* __restrict C, const float* __restrict magnitude) {
+  for (int64_t k = 0; k < kBulk; ++k) phaseBin(C, magnitude, k);
+  phaseBin(C, magnitude, kBulk);
+}
+
 }  // namespace
 
 std::optional<int64_t> EchoCanceller::bestLag(std::span<const float> mic,
@@ -80,20 +114,17 @@ std::optional<int64_t> EchoCanceller::bestLagWith(LagScratch& s, std::span<const
   corrFwd_->forwardReal(s.micRe.data(), s.M.data());
   corrFwd_->forwardReal(s.refRe.data(), s.Y.data());
   // P = M*conj(Y) / (|M*conj(Y)| + 1e-6), into M. The spectrum of the real
-  // correlation is Hermitian, so bins 0 ... N/2 carry all of it.
-  std::complex<float>* __restrict P = s.M.data();
-  const std::complex<float>* __restrict Y = s.Y.data();
-  for (size_t k = 0; k < kCorrHalfSpectrum; ++k) {
-    const float mr = P[k].real(), mi = P[k].imag();
-    const float yr = Y[k].real(), yi = Y[k].imag();
-    const float cr = mr * yr + mi * yi;
-    const float ci = yr * mi - mr * yi;
-    const float m = std::sqrt(cr * cr + ci * ci) + kPhatEps;
-    P[k] = std::complex<float>(cr / m, ci / m);
-  }
+  // correlation is Hermitian, so bins 0 ... N/2 carry all of it. The
+  // magnitudes are taken in a pass of their own (in `corr`, free until the
+  // inverse fills it) so that the square roots run as vector code.
+  float* P = reinterpret_cast<float*>(s.M.data());
+  float* magnitude = s.corr.data();
+  crossSpectrum(P, reinterpret_cast<const float*>(s.Y.data()), magnitude);
+  sqrtInPlace(std::span<float>(magnitude, kCorrHalfSpectrum));
+  phaseTransform(P, magnitude);
   // The real part of the inverse; the imaginary part of a Hermitian
   // spectrum's inverse is 0.
-  corrInv_->inverseHermitian(P, s.corr.data());
+  corrInv_->inverseHermitian(s.M.data(), s.corr.data());
 
   // Lags of magnitude kN - n or more would read the correlation where it has
   // wrapped around onto lags of the other sign; they are not searched: the

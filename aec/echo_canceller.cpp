@@ -74,6 +74,40 @@ Span64 validPositions(int64_t at, int64_t n, int64_t size) {
   return {lo, hi};
 }
 
+// Loops over whole frames have a fixed trip count (a multiple of the vector
+// width): the compiler then turns them into vector code at -O2 with no
+// scalar remainder. Frames cut short by a track's end take the plain loops.
+
+// out[n] = a[n] * b[n].
+void multiplyInto(const float* __restrict a, const float* __restrict b, float* __restrict out,
+                  int64_t count) {
+  if (count == kFrame) {
+    for (int64_t n = 0; n < kFrame; ++n) out[n] = a[n] * b[n];
+    return;
+  }
+  for (int64_t n = 0; n < count; ++n) out[n] = a[n] * b[n];
+}
+
+// out[n] += (t[n] * 1/1024) * win[n]: overlap-add of one synthesised frame.
+void overlapAdd(const float* __restrict t, const float* __restrict win, float* __restrict out,
+                int64_t count) {
+  if (count == kFrame) {
+    for (int64_t n = 0; n < kFrame; ++n) out[n] += (t[n] * kInverseScale) * win[n];
+    return;
+  }
+  for (int64_t n = 0; n < count; ++n) out[n] += (t[n] * kInverseScale) * win[n];
+}
+
+// pw[k] = re^2 + im^2 of the bins 0 ... 512 of an interleaved half spectrum.
+void binPowers(const float* __restrict spectrum, float* __restrict pw) {
+  for (int64_t k = 0; k < kBins; ++k) {
+    const float re = spectrum[2 * k], im = spectrum[2 * k + 1];
+    pw[k] = re * re + im * im;
+  }
+  const float re = spectrum[2 * kBins], im = spectrum[2 * kBins + 1];
+  pw[kBins] = re * re + im * im;
+}
+
 // Windowed frame of `track` starting at `at` (which may lie before the start
 // or run past the end: missing samples are 0).
 void windowFrame(std::span<const float> track, int64_t at, const std::array<float, kFrame>& win,
@@ -84,8 +118,7 @@ void windowFrame(std::span<const float> track, int64_t at, const std::array<floa
     return;
   }
   std::fill(out, out + v.lo, 0.0f);
-  const float* src = track.data() + at;
-  for (int64_t n = v.lo; n < v.hi; ++n) out[n] = src[n] * win[static_cast<size_t>(n)];
+  multiplyInto(track.data() + at + v.lo, win.data() + v.lo, out + v.lo, v.hi - v.lo);
   std::fill(out + v.hi, out + kFrame, 0.0f);
 }
 
@@ -99,17 +132,39 @@ float referenceEnergy(const float* pw) {
   return e;
 }
 
+// Whether referenceEnergy(pw) > kActiveEnergy, without its 1023-step chain
+// of dependent additions in most frames. Eight running sums give an
+// estimate F of the same terms; both F and the in-order float sum lie within
+// a relative 1e-4 of the exact sum of the (non-negative) terms (the
+// in-order sum's rounding bound is 1022 * 2^-24), so when F is more than 0.1 %
+// away from the threshold both fall on the same side of it. Otherwise, and
+// when F is not a number, the in-order sum decides.
+bool referenceActive(const float* __restrict pw) {
+  float lane[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+  for (int64_t k = 1; k <= kBins; k += 8) {
+    for (int64_t j = 0; j < 8; ++j) lane[j] += pw[k + j];
+  }
+  const float once = ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
+                     ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+  // Bins 1 ... 511 count twice (their mirrors 1023 ... 513), bin 512 once.
+  const float estimate = once * 2.0f - pw[kBins];
+  if (estimate * 0.999f > kActiveEnergy) return true;
+  if (estimate * 1.001f < kActiveEnergy) return false;
+  return referenceEnergy(pw) > kActiveEnergy;
+}
+static_assert(kBins % 8 == 0);
+
 // Updates the four averages of bins 1 ... 512 from one active frame and
-// leaves each bin's coherence in g2. M is the microphone spectrum, Y the
-// reference spectrum, pw the reference power per bin.
-void updateAverages(const std::complex<float>* __restrict M, const std::complex<float>* __restrict Y,
+// leaves each bin's coherence in g2. M and Y are the interleaved microphone
+// and reference half spectra, pw the reference power per bin.
+void updateAverages(const float* __restrict M, const float* __restrict Y,
                     const float* __restrict pw, float* __restrict sxyRe, float* __restrict sxyIm,
                     float* __restrict sxx, float* __restrict syy, float* __restrict g2) {
   const float lambda = EchoCanceller::avgLambda;
   const float mu = kMu;
   for (int64_t k = 1; k <= kBins; ++k) {
-    const float mr = M[k].real(), mi = M[k].imag();
-    const float yr = Y[k].real(), yi = Y[k].imag();
+    const float mr = M[2 * k], mi = M[2 * k + 1];
+    const float yr = Y[2 * k], yi = Y[2 * k + 1];
     sxyRe[k] = (mr * yr + mi * yi) * mu + sxyRe[k] * lambda;
     sxyIm[k] = (yr * mi - mr * yi) * mu + sxyIm[k] * lambda;
     sxx[k] = sxx[k] * lambda + (mr * mr + mi * mi) * mu;
@@ -118,6 +173,51 @@ void updateAverages(const std::complex<float>* __restrict M, const std::complex<
     // A quotient that is not a number counts as full coherence.
     g2[k] = q != q ? 1.0f : (q < 1.0f ? q : 1.0f);
   }
+}
+
+// The largest of g2[1 ... 512]. Four running maxima, merged at the end, give
+// exactly the maximum (no rounding is involved) without one long chain.
+float largestOf(const float* g2) {
+  float m[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+  for (int64_t k = 1; k <= kBins; k += 4) {
+    for (int64_t j = 0; j < 4; ++j) {
+      if (g2[k + j] > m[j]) m[j] = g2[k + j];
+    }
+  }
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+}
+static_assert(kBins % 4 == 0);
+
+// x[k] = max(1 - overSub * g2[k], 0) for bins 1 ... 512; its square root is the
+// raw gain of the bin.
+void gainRadicands(const float* __restrict g2, float* __restrict x) {
+  for (int64_t k = 1; k <= kBins; ++k) {
+    const float v = 1.0f - EchoCanceller::overSub * g2[k];
+    x[k] = v > 0.0f ? v : 0.0f;
+  }
+}
+
+// Turns raw gains g into applied gains: below the floor the floor, from
+// 0.9999 on 1 (bin left as it is), else g. Returns how many bins are scaled.
+int64_t applicableGains(float* __restrict gain) {
+  int64_t scaled = 0;
+  for (int64_t k = 1; k <= kBins; ++k) {
+    const float g = gain[k];
+    scaled += g < kPassGain ? 1 : 0;
+    gain[k] = g < EchoCanceller::floorEcho ? EchoCanceller::floorEcho : (g < kPassGain ? g : 1.0f);
+  }
+  return scaled;
+}
+
+// O[k] = M[k] * gain[k] for bins 0 ... 512 (interleaved). A gain of 1 leaves
+// the bin exactly as it was.
+void applyGains(const float* __restrict M, const float* __restrict gain, float* __restrict O) {
+  for (int64_t k = 0; k < kBins; ++k) {
+    O[2 * k] = M[2 * k] * gain[k];
+    O[2 * k + 1] = M[2 * k + 1] * gain[k];
+  }
+  O[2 * kBins] = M[2 * kBins] * gain[kBins];
+  O[2 * kBins + 1] = M[2 * kBins + 1] * gain[kBins];
 }
 
 }  // namespace
@@ -131,6 +231,7 @@ struct EchoCanceller::FrameScratch {
   AlignedVector<std::complex<float>> O = AlignedVector<std::complex<float>>(kHalfSpectrum);
   AlignedVector<float> pw = AlignedVector<float>(kHalfSpectrum);
   AlignedVector<float> g2 = AlignedVector<float>(kHalfSpectrum);
+  AlignedVector<float> gain = AlignedVector<float>(kHalfSpectrum);
   AlignedVector<float> synth = AlignedVector<float>(kFrame);
 };
 
@@ -201,10 +302,8 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
     windowFrame(reference, p - d, win_, s.refFrame.data());
     fwd_->forwardReal(s.micFrame.data(), s.M.data());
     fwd_->forwardReal(s.refFrame.data(), s.Y.data());
-    for (size_t k = 0; k < kHalfSpectrum; ++k) {
-      s.pw[k] = s.Y[k].real() * s.Y[k].real() + s.Y[k].imag() * s.Y[k].imag();
-    }
-    const bool active = referenceEnergy(s.pw.data()) > kActiveEnergy;
+    binPowers(reinterpret_cast<const float*>(s.Y.data()), s.pw.data());
+    const bool active = referenceActive(s.pw.data());
 
     stats_.frames += 1;
     if (active) stats_.farEnd += 1;
@@ -216,11 +315,7 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
     if (lastCohMax > stats_.cohMax) stats_.cohMax = lastCohMax;
 
     inv_->inverseHermitian(s.O.data(), s.synth.data());
-    const int64_t count = std::min(frame, L - p);
-    float* o = out.data() + p;
-    for (int64_t n = 0; n < count; ++n) {
-      o[n] += (s.synth[static_cast<size_t>(n)] * kInverseScale) * win_[static_cast<size_t>(n)];
-    }
+    overlapAdd(s.synth.data(), win_.data(), out.data() + p, std::min(frame, L - p));
   }
 
   const float mIn = meanSquare(mic);
@@ -231,32 +326,19 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
   return std::vector<float>(mic.begin(), mic.end());
 }
 
-// One frame with an active reference: updates the averages, copies M into O
-// with each bin's gain applied, and returns the frame's largest coherence.
+// One frame with an active reference: updates the averages, writes M with
+// each bin's gain applied into O, and returns the frame's largest coherence
+// (sqrt is monotonic, so that is the square root of the largest g2).
 float EchoCanceller::processFrame(FrameScratch& s, bool& engaged) {
-  updateAverages(s.M.data(), s.Y.data(), s.pw.data(), sxyRe_.data(), sxyIm_.data(),
-                 sxxAvg_.data(), syyAvg_.data(), s.g2.data());
-  s.O[0] = s.M[0];  // bin 0 (the mean) is never scaled
-  float g2max = 0.0f;
-  for (int64_t k = 1; k <= kBins; ++k) {
-    const float g2 = s.g2[static_cast<size_t>(k)];
-    if (g2 > g2max) g2max = g2;
-    const float x = 1.0f - overSub * g2;
-    const float g = std::sqrt(x > 0.0f ? x : 0.0f);
-    float gain = 1.0f;
-    if (g < floorEcho) {
-      gain = floorEcho;
-    } else if (g < kPassGain) {
-      gain = g;
-    } else {
-      s.O[static_cast<size_t>(k)] = s.M[static_cast<size_t>(k)];
-      continue;
-    }
-    engaged = true;
-    const std::complex<float> m = s.M[static_cast<size_t>(k)];
-    s.O[static_cast<size_t>(k)] = std::complex<float>(m.real() * gain, m.imag() * gain);
-  }
-  return std::sqrt(g2max);
+  const float* M = reinterpret_cast<const float*>(s.M.data());
+  updateAverages(M, reinterpret_cast<const float*>(s.Y.data()), s.pw.data(), sxyRe_.data(),
+                 sxyIm_.data(), sxxAvg_.data(), syyAvg_.data(), s.g2.data());
+  gainRadicands(s.g2.data(), s.gain.data());
+  sqrtInPlace(std::span<float>(s.gain).subspan(1, kBins));
+  engaged = applicableGains(s.gain.data()) > 0;
+  s.gain[0] = 1.0f;  // bin 0 (the mean) is never scaled
+  applyGains(M, s.gain.data(), reinterpret_cast<float*>(s.O.data()));
+  return std::sqrt(largestOf(s.g2.data()));
 }
 
 void EchoCanceller::emitDiagnostics(const std::vector<Seg>& segs, double sampleRate, bool applied,

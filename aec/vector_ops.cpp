@@ -1,6 +1,11 @@
 #include "aec/vector_ops.hpp"
 
+#include <cmath>
 #include <cstddef>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 float meanSquare(std::span<const float> samples) {
   const size_t n = samples.size();
@@ -27,4 +32,16 @@ float meanSquare(std::span<const float> samples) {
   }
   const double sum = (a0 + a1) + (a2 + a3);
   return static_cast<float>(sum / static_cast<double>(n));
+}
+
+void sqrtInPlace(std::span<float> x) {
+  float* p = x.data();
+  const size_t n = x.size();
+  size_t i = 0;
+#if defined(__SSE2__)
+  // sqrtps rounds exactly like sqrtss: the same values as the scalar loop.
+  // (The compiler keeps std::sqrt scalar because of its errno contract.)
+  for (; i + 4 <= n; i += 4) _mm_storeu_ps(p + i, _mm_sqrt_ps(_mm_loadu_ps(p + i)));
+#endif
+  for (; i < n; ++i) p[i] = std::sqrt(p[i]);
 }
