@@ -14,19 +14,16 @@
 
 #include "aec/echo_canceller.hpp"
 #include "audio/wav.hpp"
+#include "audio/wav_test_support.hpp"
 #include "modes/process_files.hpp"
 #include "support/run_process.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using wavtest::fileBytes;
 
 const std::string kBinary = NARUP_BINARY;
-
-std::vector<std::uint8_t> fileBytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void putFile(const fs::path& p, const std::string& content) {
   std::ofstream(p, std::ios::binary) << content;
@@ -54,33 +51,12 @@ std::vector<float> tone(size_t n, double freq, double rate, float amp) {
 // An interleaved stereo 16-bit file of the given frames.
 void writeStereo(const fs::path& p, const std::vector<std::pair<int16_t, int16_t>>& frames,
                  uint32_t rate) {
-  std::string f;
-  auto u16 = [&](uint32_t v) {
-    f.push_back(static_cast<char>(v & 0xFF));
-    f.push_back(static_cast<char>((v >> 8) & 0xFF));
-  };
-  auto u32 = [&](uint32_t v) {
-    u16(v & 0xFFFF);
-    u16(v >> 16);
-  };
-  const uint32_t dataSize = static_cast<uint32_t>(4 * frames.size());
-  f += "RIFF";
-  u32(36 + dataSize);
-  f += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(2);
-  u32(rate);
-  u32(rate * 4);
-  u16(4);
-  u16(16);
-  f += "data";
-  u32(dataSize);
-  for (const auto& [l, r] : frames) {
-    u16(static_cast<uint16_t>(l));
-    u16(static_cast<uint16_t>(r));
-  }
-  putFile(p, f);
+  const auto dataSize = static_cast<uint32_t>(4 * frames.size());
+  wavtest::Bytes b;
+  b.str("RIFF").u32(36 + dataSize).str("WAVEfmt ").u32(16).u16(1).u16(2).u32(rate);
+  b.u32(rate * 4).u16(4).u16(16).str("data").u32(dataSize);
+  for (const auto& [l, r] : frames) b.i16(l).i16(r);
+  putFile(p, std::string(b.v.begin(), b.v.end()));
 }
 
 class ProcessFiles : public testing::Test {
