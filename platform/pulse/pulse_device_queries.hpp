@@ -8,9 +8,10 @@
 #include "platform/pulse/pulse_connection.hpp"
 
 // Synchronous, bounded queries of the sound server's sinks, sources and
-// defaults, as plain records. Each call locks the connection's loop itself
-// (never call with the lock held) and gives nothing when the server does not
-// answer by the deadline or answers with an error.
+// defaults, as plain records. Each call locks the connection's loop itself:
+// call it neither with the lock held (the wait would keep the loop out) nor
+// from the loop's thread. It gives nothing when the server does not answer
+// by the deadline or answers with an error.
 
 struct PulseSink {
   uint32_t index = 0;

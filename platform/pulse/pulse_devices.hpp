@@ -36,7 +36,8 @@ std::unique_ptr<AudioHardware> makePulseAudioHardware();
 std::unique_ptr<CaptureDevices> makePulseCaptureDevices();
 
 // The capture devices on a connection the caller already holds (null: no
-// server). The connection must outlive the result.
+// server); the result shares it. Like every object here, it is to be used
+// by one thread at a time, never the connection's loop thread.
 std::unique_ptr<CaptureDevices> makePulseCaptureDevices(std::shared_ptr<PulseConnection> connection);
 
 // The transport type of a source from its device properties: built-in

@@ -21,7 +21,9 @@ Two flavours serve the same protocol:
 
 Every process is started in its own process group and stopped by that
 group's id (SIGTERM, then SIGKILL), also when the test fails half-way: use
-the server as a context manager, or call stop() in a finally block. The
+the server as a context manager, or call stop() in a finally block. Should
+the test process itself be killed, each helper gets SIGTERM from the kernel
+(PR_SET_PDEATHSIG). The
 runtime directory, HOME and the logs live in one fresh temporary folder,
 which stop() removes.
 
@@ -35,6 +37,7 @@ one can come out garbled.
 """
 
 import atexit
+import ctypes
 import os
 import shutil
 import signal
@@ -67,6 +70,20 @@ def _stop_leftovers():
 
 
 atexit.register(_stop_leftovers)
+
+
+_PR_SET_PDEATHSIG = 1
+try:
+    _libc = ctypes.CDLL(None, use_errno=True)
+except OSError:
+    _libc = None
+
+
+def _die_with_parent():
+    """Runs in each helper before exec: if the test process is killed outright
+    (a runner's timeout), the kernel sends the helper SIGTERM."""
+    if _libc is not None:
+        _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
 def available(kind):
@@ -146,7 +163,8 @@ class SoundServer:
         log = open(os.path.join(self.log_dir, name + ".log"), "ab")
         try:
             proc = subprocess.Popen(args, env=env or self.env, stdin=stdin, stdout=log,
-                                    stderr=subprocess.STDOUT, start_new_session=True)
+                                    stderr=subprocess.STDOUT, start_new_session=True,
+                                    preexec_fn=_die_with_parent)
         finally:
             log.close()
         self._procs.append((name, proc))
