@@ -4,7 +4,9 @@
 // completions run on threads of their own (as a platform's would), and
 // buffers are delivered on the queue the capturer hands over, in order.
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -22,6 +24,20 @@
 #include "platform/dispatch/serial_queue.hpp"
 
 namespace scripted {
+
+// Time spent inside the capturer's sample callbacks on its queue, over all
+// deliveries of the process (what a benchmark charges to the capture queue).
+inline std::atomic<int64_t> callbackNanos{0};
+
+template <typename Call>
+void timedCallback(Call&& call) {
+  auto begin = std::chrono::steady_clock::now();
+  call();
+  callbackNanos.fetch_add(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - begin)
+          .count(),
+      std::memory_order_relaxed);
+}
 
 // What the services were asked, in order, from every thread.
 class CallLog {
@@ -147,7 +163,9 @@ class ScriptedStream final : public SystemStream {
     std::lock_guard<std::mutex> guard(mutex_);
     if (queue_ == nullptr) return false;
     queue_->async([output = output_, buffer = std::move(buffer), type] {
-      if (std::shared_ptr<SystemStreamDelegate> o = output.lock()) o->streamDidOutput(*buffer, type);
+      if (std::shared_ptr<SystemStreamDelegate> o = output.lock()) {
+        timedCallback([&] { o->streamDidOutput(*buffer, type); });
+      }
     });
     return true;
   }
@@ -383,7 +401,9 @@ class ScriptedMicrophone final : public MicrophoneService {
     std::lock_guard<std::mutex> guard(state_->mutex);
     if (!state_->running || state_->queue == nullptr) return false;
     state_->queue->async([delegate = state_->delegate, buffer = std::move(buffer)] {
-      if (std::shared_ptr<MicBufferDelegate> d = delegate.lock()) d->captureOutput(*buffer);
+      if (std::shared_ptr<MicBufferDelegate> d = delegate.lock()) {
+        timedCallback([&] { d->captureOutput(*buffer); });
+      }
     });
     return true;
   }
