@@ -34,12 +34,13 @@ class PulseQueries {
   explicit PulseQueries(std::shared_ptr<PulseConnection> connection)
       : connection_(std::move(connection)) {}
 
-  template <typename Query>
-  auto ask(Query query) -> decltype(query(std::declval<const PulseConnection&>(),
-                                          std::declval<Clock::time_point>())) {
+  // Runs query(connection, args..., deadline); nothing without a server.
+  template <typename Query, typename... Args>
+  auto ask(Query query, const Args&... args)
+      -> decltype(query(std::declval<const PulseConnection&>(), args..., Clock::time_point())) {
     if (connection_ == nullptr || stalled_) return std::nullopt;
     Clock::time_point deadline = Clock::now() + kQueryTimeout;
-    auto result = query(*connection_, deadline);
+    auto result = query(*connection_, args..., deadline);
     if (!result && Clock::now() >= deadline) stalled_ = true;
     return result;
   }
@@ -59,7 +60,7 @@ class PulseAudioHardware final : public AudioHardware {
 
   std::vector<AudioDeviceID> allDeviceIDs() override {
     std::optional<std::vector<PulseSink>> sinks =
-        queries_.ask([](const PulseConnection& c, Clock::time_point d) { return querySinks(c, d); });
+        queries_.ask(querySinks);
     if (!sinks) return {};
     known_.clear();
     std::vector<AudioDeviceID> ids;
@@ -90,8 +91,7 @@ class PulseAudioHardware final : public AudioHardware {
   }
 
   std::optional<AudioDeviceID> defaultOutputDevice() override {
-    std::optional<PulseServerDefaults> defaults = queries_.ask(
-        [](const PulseConnection& c, Clock::time_point d) { return queryServerDefaults(c, d); });
+    std::optional<PulseServerDefaults> defaults = queries_.ask(queryServerDefaults);
     if (!defaults || defaults->sinkName.empty()) return std::nullopt;
     if (std::optional<AudioDeviceID> id = knownByName(defaults->sinkName)) return id;
     allDeviceIDs();  // the default may be newer than the list we hold
@@ -110,8 +110,7 @@ class PulseAudioHardware final : public AudioHardware {
   std::optional<PulseSink> sink(AudioDeviceID device) {
     auto it = known_.find(device);
     if (it != known_.end()) return it->second;
-    std::optional<PulseSink> s = queries_.ask(
-        [device](const PulseConnection& c, Clock::time_point d) { return querySink(c, device, d); });
+    std::optional<PulseSink> s = queries_.ask(querySink, device);
     if (s) known_.emplace(device, *s);
     return s;
   }
@@ -138,8 +137,7 @@ class PulseCaptureDevices final : public CaptureDevices {
   std::vector<CaptureDevice> allDevices() override { return inputs(); }
 
   std::optional<CaptureDevice> defaultDevice() override {
-    std::optional<PulseServerDefaults> defaults = queries_.ask(
-        [](const PulseConnection& c, Clock::time_point d) { return queryServerDefaults(c, d); });
+    std::optional<PulseServerDefaults> defaults = queries_.ask(queryServerDefaults);
     if (!defaults || defaults->sourceName.empty()) return std::nullopt;
     return deviceWithUniqueID(defaults->sourceName);
   }
@@ -155,8 +153,7 @@ class PulseCaptureDevices final : public CaptureDevices {
 
  private:
   std::vector<CaptureDevice> inputs() {
-    std::optional<std::vector<PulseSource>> sources = queries_.ask(
-        [](const PulseConnection& c, Clock::time_point d) { return querySources(c, d); });
+    std::optional<std::vector<PulseSource>> sources = queries_.ask(querySources);
     std::vector<CaptureDevice> devices;
     if (!sources) return devices;
     for (const PulseSource& source : *sources) {
