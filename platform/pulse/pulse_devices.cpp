@@ -59,8 +59,7 @@ class PulseAudioHardware final : public AudioHardware {
       : queries_(std::move(connection)) {}
 
   std::vector<AudioDeviceID> allDeviceIDs() override {
-    std::optional<std::vector<PulseSink>> sinks =
-        queries_.ask(querySinks);
+    std::optional<std::vector<PulseSink>> sinks = queries_.ask(querySinks);
     if (!sinks) return {};
     known_.clear();
     std::vector<AudioDeviceID> ids;
