@@ -188,8 +188,10 @@ bool runSelfTestChecks(SelfTestSubject& subject) {
   return pass;
 }
 
-bool runEchoCancellerSelfTests() {
-  std::unique_ptr<EchoCanceller> canceller = EchoCanceller::create();
+bool runEchoCancellerSelfTests() { return runEchoCancellerSelfTests(fftwDftFactory()); }
+
+bool runEchoCancellerSelfTests(DftFactory& factory) {
+  std::unique_ptr<EchoCanceller> canceller = EchoCanceller::create(factory);
   if (!canceller) {
     logErr("[self-test] FAIL: EchoCanceller init");
     return false;

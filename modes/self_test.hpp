@@ -6,10 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "aec/dft.hpp"
+
 // The body of the --self-test mode: six checks of a new EchoCanceller on
 // synthetic signals, one "[self-test] " line each and a summary. True only
 // when every check passed; false at once when the canceller cannot be made.
 bool runEchoCancellerSelfTests();
+
+// The same with the canceller's transforms taken from `factory` (a test can
+// make its construction fail).
+bool runEchoCancellerSelfTests(DftFactory& factory);
 
 // What the checks drive: the canceller's two operations.
 class SelfTestSubject {
