@@ -45,6 +45,11 @@ Capturer::Capturer(std::string outPath, bool system, bool mic,
       services_(std::move(services)),
       exitProcess_(std::move(exitProcess)) {}
 
+Capturer::~Capturer() {
+  stream.reset();
+  micSession.reset();
+}
+
 void Capturer::start() {
   if (!wantMic && !wantSystem) fail("no sources selected");
   if (wantMic) startMic();

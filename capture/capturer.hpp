@@ -36,6 +36,10 @@ class Capturer final : public SystemStreamDelegate,
                                           bool echoCancel, MediaServices services,
                                           ProcessExit exitProcess);
 
+  // Releases the fields and stops nothing. The source handles go first, so
+  // that no source outlives the queue it delivers on.
+  ~Capturer() override;
+
   Capturer(const Capturer&) = delete;
   Capturer& operator=(const Capturer&) = delete;
 
