@@ -59,7 +59,8 @@ void writeStereo(const fs::path& p, const std::vector<std::pair<int16_t, int16_t
   putFile(p, std::string(b.v.begin(), b.v.end()));
 }
 
-class ProcessFiles : public testing::Test {
+// A scratch folder per test, with a home for the canceller's log.
+class ProcessFilesScratch : public testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
@@ -70,13 +71,21 @@ class ProcessFiles : public testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
+  fs::path dir_;
+};
+
+// The tests that run the real binary; it is a build dependency of this test
+// program, so it is only missing when the test program was built alone.
+class ProcessFiles : public ProcessFilesScratch {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(kBinary)) GTEST_SKIP() << "narup-capture binary not built at " << kBinary;
+    ProcessFilesScratch::SetUp();
+  }
+
   // Runs the binary's --process-files mode with HOME in the scratch folder
   // (the canceller appends its diagnostics to $HOME/.narup-aec.log).
   ProcessResult run(const fs::path& mic, const fs::path& sys, const fs::path& out) {
-    if (!fs::exists(kBinary)) {
-      ADD_FAILURE() << "not built: " << kBinary;
-      return {};
-    }
     return runProcess({kBinary, "--process-files", mic.string(), sys.string(), out.string()},
                       {{"HOME", (dir_ / "home").string()}}, 120.0);
   }
@@ -94,16 +103,9 @@ class ProcessFiles : public testing::Test {
     for (size_t i = 1; i + 1 < lines.size(); ++i)
       EXPECT_EQ(lines[i].rfind("narup-capture: [aec] ", 0), 0u) << lines[i];
   }
-
-  fs::path dir_;
 };
 
-void skipWithoutBinary() {
-  if (!fs::exists(kBinary)) GTEST_SKIP() << "narup-capture binary not built at " << kBinary;
-}
-
 TEST_F(ProcessFiles, UnusableInputsFailWithTheFirstOneNamedAndTheOutputUntouched) {
-  skipWithoutBinary();
   const fs::path good = dir_ / "good.wav";
   writeWav16(tone(4800, 440, 48000, 0.3f), 48000, good.string());
   const fs::path missing = dir_ / "missing.wav";
@@ -144,7 +146,6 @@ TEST_F(ProcessFiles, UnusableInputsFailWithTheFirstOneNamedAndTheOutputUntouched
 }
 
 TEST_F(ProcessFiles, DifferentRatesAndLengthsGiveTheMicsRateAndLength) {
-  skipWithoutBinary();
   const fs::path mic = dir_ / "mic.wav", sys = dir_ / "sys.wav", out = dir_ / "out.wav";
   writeWav16(tone(72000, 300, 48000, 0.2f), 48000, mic.string());
   writeWav16(tone(44100, 300, 44100, 0.4f), 44100.9, sys.string());
@@ -161,7 +162,6 @@ TEST_F(ProcessFiles, DifferentRatesAndLengthsGiveTheMicsRateAndLength) {
 }
 
 TEST_F(ProcessFiles, StereoMicIsCleanedAsItsMonoAverage) {
-  skipWithoutBinary();
   // A system track shorter than one analysis frame makes the canceller hand
   // the microphone back unchanged, so the output shows exactly what was read.
   const fs::path mic = dir_ / "mic.wav", sys = dir_ / "sys.wav", out = dir_ / "out.wav";
@@ -183,7 +183,6 @@ TEST_F(ProcessFiles, StereoMicIsCleanedAsItsMonoAverage) {
 }
 
 TEST_F(ProcessFiles, OutputPathIsUsedExactlyAsGiven) {
-  skipWithoutBinary();
   const fs::path mic = dir_ / "mic.wav", sys = dir_ / "sys.wav", out = dir_ / "out";
   writeWav16(tone(24000, 500, 48000, 0.2f), 48000, mic.string());
   writeWav16(tone(24000, 500, 48000, 0.2f), 48000, sys.string());
@@ -196,7 +195,6 @@ TEST_F(ProcessFiles, OutputPathIsUsedExactlyAsGiven) {
 }
 
 TEST_F(ProcessFiles, UnwritableOutputStillReportsTheWriteAndExitsZero) {
-  skipWithoutBinary();
   const fs::path mic = dir_ / "mic.wav", sys = dir_ / "sys.wav";
   const fs::path out = dir_ / "no-such-dir" / "out.wav";
   writeWav16(tone(4800, 500, 48000, 0.2f), 48000, mic.string());
@@ -207,7 +205,6 @@ TEST_F(ProcessFiles, UnwritableOutputStillReportsTheWriteAndExitsZero) {
 }
 
 TEST_F(ProcessFiles, MicWithoutSamplesWritesAnEmptyTrack) {
-  skipWithoutBinary();
   // 45 bytes, one odd data byte: a usable file holding no sample.
   const fs::path mic = fs::path(NARUP_TEST_DATA) / "one_odd_byte.wav";
   const fs::path sys = dir_ / "sys.wav", out = dir_ / "out.wav";
@@ -221,7 +218,7 @@ TEST_F(ProcessFiles, MicWithoutSamplesWritesAnEmptyTrack) {
 // taking the factory stands in for it. The factory leaves a mark when it is
 // asked, which shows it is only asked once both inputs were read (the
 // death test forks without exec, so the mark lands in this test's folder).
-TEST_F(ProcessFiles, CancellerSetUpFailureIsFatalAndComesAfterBothReads) {
+TEST_F(ProcessFilesScratch, CancellerSetUpFailureIsFatalAndComesAfterBothReads) {
   const fs::path mic = dir_ / "mic.wav", sys = dir_ / "sys.wav", out = dir_ / "out.wav";
   const fs::path asked = dir_ / "factory-asked";
   writeWav16(tone(4800, 500, 48000, 0.2f), 48000, mic.string());
