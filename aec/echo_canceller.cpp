@@ -88,14 +88,19 @@ void multiplyInto(const float* __restrict a, const float* __restrict b, float* _
   for (int64_t n = 0; n < count; ++n) out[n] = a[n] * b[n];
 }
 
-// out[n] += (t[n] * 1/1024) * win[n]: overlap-add of one synthesised frame.
-void overlapAdd(const float* __restrict t, const float* __restrict win, float* __restrict out,
-                int64_t count) {
-  if (count == kFrame) {
-    for (int64_t n = 0; n < kFrame; ++n) out[n] += (t[n] * kInverseScale) * win[n];
-    return;
+// Overlap-add of one synthesised frame t. The output track starts as zeros
+// and each frame adds (t[n] * 1/1024) * win[n] at its position, so a sample
+// is 0 + (earlier frame's part) + (this frame's part). `carry` holds
+// 0 + (earlier frame's part) for the frame's first half; `head` receives the
+// finished samples of the first half, and `carry` the second half's share
+// for the next frame: the same sums in the same order, each output sample
+// written once.
+void overlapAdd(const float* __restrict t, const float* __restrict win, float* __restrict carry,
+                float* __restrict head) {
+  for (int64_t n = 0; n < kHop; ++n) head[n] = carry[n] + (t[n] * kInverseScale) * win[n];
+  for (int64_t n = 0; n < kHop; ++n) {
+    carry[n] = 0.0f + (t[kHop + n] * kInverseScale) * win[kHop + n];
   }
-  for (int64_t n = 0; n < count; ++n) out[n] += (t[n] * kInverseScale) * win[n];
 }
 
 // pw[k] = re^2 + im^2 of the bins 0 ... 512 of an interleaved half spectrum.
@@ -177,12 +182,10 @@ void updateAverages(const float* __restrict M, const float* __restrict Y,
 
 // The largest of g2[1 ... 512]. Four running maxima, merged at the end, give
 // exactly the maximum (no rounding is involved) without one long chain.
-float largestOf(const float* g2) {
+float largestOf(const float* __restrict g2) {
   float m[4] = {0.0f, 0.0f, 0.0f, 0.0f};
   for (int64_t k = 1; k <= kBins; k += 4) {
-    for (int64_t j = 0; j < 4; ++j) {
-      if (g2[k + j] > m[j]) m[j] = g2[k + j];
-    }
+    for (int64_t j = 0; j < 4; ++j) m[j] = g2[k + j] > m[j] ? g2[k + j] : m[j];
   }
   return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
 }
@@ -233,6 +236,8 @@ struct EchoCanceller::FrameScratch {
   AlignedVector<float> g2 = AlignedVector<float>(kHalfSpectrum);
   AlignedVector<float> gain = AlignedVector<float>(kHalfSpectrum);
   AlignedVector<float> synth = AlignedVector<float>(kFrame);
+  AlignedVector<float> carry = AlignedVector<float>(kHop);
+  AlignedVector<float> head = AlignedVector<float>(kHop);
 };
 
 std::unique_ptr<EchoCanceller> EchoCanceller::create() { return create(fftwDftFactory()); }
@@ -289,7 +294,15 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
   sxxAvg_.assign(frame, 0.0f);
   syyAvg_.assign(frame, 0.0f);
   stats_ = AecStats{};
-  std::vector<float> out(static_cast<size_t>(L), 0.0f);
+  // Filled a half frame at a time: each output sample is written once (the
+  // last frame start lies within a half frame of the end, so the first
+  // halves cover the track).
+  std::vector<float> out;
+  out.reserve(static_cast<size_t>(L));
+  MeanSquareAccumulator outLevel;
+  // The microphone's level is taken a hop at a time while its samples are
+  // in cache for the frames (the same result as one pass over the track).
+  MeanSquareAccumulator micLevel;
 
   FrameScratch s;
   DelayCursor delays(segs);
@@ -298,6 +311,7 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
   float lastCohMax = 0.0f;
   for (int64_t p = 0; p < L; p += hop) {
     const int64_t d = delays.delayAt(p);
+    micLevel.add(mic.subspan(static_cast<size_t>(p), static_cast<size_t>(std::min(hop, L - p))));
     windowFrame(mic, p, win_, s.micFrame.data());
     windowFrame(reference, p - d, win_, s.refFrame.data());
     fwd_->forwardReal(s.micFrame.data(), s.M.data());
@@ -315,11 +329,14 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
     if (lastCohMax > stats_.cohMax) stats_.cohMax = lastCohMax;
 
     inv_->inverseHermitian(s.O.data(), s.synth.data());
-    overlapAdd(s.synth.data(), win_.data(), out.data() + p, std::min(frame, L - p));
+    overlapAdd(s.synth.data(), win_.data(), s.carry.data(), s.head.data());
+    const std::span<const float> done(s.head.data(), static_cast<size_t>(std::min(hop, L - p)));
+    out.insert(out.end(), done.begin(), done.end());
+    outLevel.add(done);
   }
 
-  const float mIn = meanSquare(mic);
-  const float mOut = meanSquare(out);
+  const float mIn = micLevel.mean();
+  const float mOut = outLevel.mean();
   const bool applied = std::isfinite(mIn) && std::isfinite(mOut) && mOut <= mIn * 4.0f + kSanityMargin;
   emitDiagnostics(segs, sampleRate, applied, mIn, mOut);
   if (applied) return out;

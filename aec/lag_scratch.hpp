@@ -11,13 +11,15 @@ inline constexpr size_t kCorrHalfSpectrum = static_cast<size_t>(kCorrN / 2 + 1);
 
 // The long-transform arrays of a delay search (private to the canceller):
 // allocated once per process call and reused by every segment's search.
-// They are all zero when handed over; `dirty` records how far the last
-// search wrote into the two input arrays, so the next one clears only that.
+// They are all zero when handed over; `dirtyMic`/`dirtyRef` record how far
+// the last search wrote into the two input arrays, so the next one clears
+// only what it does not overwrite.
 struct EchoCanceller::LagScratch {
   AlignedVector<float> micRe = AlignedVector<float>(kCorrN);
   AlignedVector<float> refRe = AlignedVector<float>(kCorrN);
   AlignedVector<std::complex<float>> M = AlignedVector<std::complex<float>>(kCorrHalfSpectrum);
   AlignedVector<std::complex<float>> Y = AlignedVector<std::complex<float>>(kCorrHalfSpectrum);
   AlignedVector<float> corr = AlignedVector<float>(kCorrN);
-  int64_t dirty = 0;
+  int64_t dirtyMic = 0;
+  int64_t dirtyRef = 0;
 };

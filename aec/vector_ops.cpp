@@ -7,18 +7,20 @@
 #include <emmintrin.h>
 #endif
 
-float meanSquare(std::span<const float> samples) {
-  const size_t n = samples.size();
-  if (n == 0) return 0.0f;
-  // Each square of a float is exact in double (24 + 24 bits < 53), so the
-  // only rounding is in the sums. Four double accumulators take every fourth
-  // sample, in index order, and are added pairwise at the end: the result is
-  // far more accurate than a float running sum, identical on every run and
-  // every machine, and the four chains keep the adder busy. The mean is
-  // rounded to float once, at the end.
-  double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+// Each square of a float is exact in double (24 + 24 bits < 53), so the only
+// rounding is in the sums. Sample i goes to running sum i mod 4, in index
+// order, and the four sums are added pairwise at the end: far more accurate
+// than a float running sum, identical on every run and machine, and the four
+// chains keep the adder busy. The mean is rounded to float once, at the end.
+void MeanSquareAccumulator::add(std::span<const float> samples) {
   const float* x = samples.data();
+  const size_t n = samples.size();
   size_t i = 0;
+  for (; i < n && (count_ + i) % 4 != 0; ++i) {
+    const double v = x[i];
+    lane_[(count_ + i) % 4] += v * v;
+  }
+  double a0 = lane_[0], a1 = lane_[1], a2 = lane_[2], a3 = lane_[3];
   for (; i + 4 <= n; i += 4) {
     const double x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3];
     a0 += x0 * x0;
@@ -26,12 +28,27 @@ float meanSquare(std::span<const float> samples) {
     a2 += x2 * x2;
     a3 += x3 * x3;
   }
+  lane_[0] = a0;
+  lane_[1] = a1;
+  lane_[2] = a2;
+  lane_[3] = a3;
   for (; i < n; ++i) {
-    const double xi = x[i];
-    a0 += xi * xi;
+    const double v = x[i];
+    lane_[(count_ + i) % 4] += v * v;
   }
-  const double sum = (a0 + a1) + (a2 + a3);
-  return static_cast<float>(sum / static_cast<double>(n));
+  count_ += n;
+}
+
+float MeanSquareAccumulator::mean() const {
+  if (count_ == 0) return 0.0f;
+  const double sum = (lane_[0] + lane_[1]) + (lane_[2] + lane_[3]);
+  return static_cast<float>(sum / static_cast<double>(count_));
+}
+
+float meanSquare(std::span<const float> samples) {
+  MeanSquareAccumulator acc;
+  acc.add(samples);
+  return acc.mean();
 }
 
 void sqrtInPlace(std::span<float> x) {

@@ -10,11 +10,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -27,9 +29,30 @@ constexpr double kRate = 48000.0;
 constexpr int kShort = 1024;
 constexpr int kLong = 1 << 20;
 constexpr int64_t kEchoDelay = 1234;  // samples, about 25.7 ms
+constexpr int kRuns = 3;
 
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// CPU time of this thread: on a machine shared with other work it moves far
+// less than wall time, so the ratios are given on both.
+double cpuNow() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+  double wall = 0.0;
+  double cpu = 0.0;
+};
+
+template <class F>
+Timing timed(F&& f) {
+  const double w0 = now(), c0 = cpuNow();
+  f();
+  return {now() - w0, cpuNow() - c0};
 }
 
 struct Pair {
@@ -86,12 +109,12 @@ struct Transforms {
     fftwf_free(real);
     fftwf_free(spectrum);
   }
-  // Seconds for `forwards` forward and `inverses` inverse transforms.
-  double time(int64_t forwards, int64_t inverses) const {
-    const double t0 = now();
-    for (int64_t i = 0; i < forwards; ++i) fftwf_execute(forward);
-    for (int64_t i = 0; i < inverses; ++i) fftwf_execute(inverse);
-    return now() - t0;
+  // Time of `forwards` forward and `inverses` inverse transforms.
+  Timing time(int64_t forwards, int64_t inverses) const {
+    return timed([&] {
+      for (int64_t i = 0; i < forwards; ++i) fftwf_execute(forward);
+      for (int64_t i = 0; i < inverses; ++i) fftwf_execute(inverse);
+    });
   }
 };
 
@@ -119,10 +142,10 @@ void measureThreads(int64_t searches) {
   for (int threads : {1, 2, 4}) {
     withThreads(threads);
     Transforms t(kLong);
-    t.time(2, 1);  // warm
-    const double s = t.time(2 * searches, searches);
+    double s = 1e30;
+    for (int run = 0; run < kRuns; ++run) s = std::min(s, t.time(2 * searches, searches).wall);
     std::printf("fftwf threads=%d (cores %ld): %lld x (2 r2c + 1 c2r) of 2^20 points: %.1f ms "
-                "(%.2f ms per search)\n",
+                "wall (%.2f ms per search)\n",
                 threads, cores, static_cast<long long>(searches), s * 1e3,
                 s * 1e3 / static_cast<double>(searches));
   }
@@ -148,10 +171,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "aec_bench: EchoCanceller init failed\n");
     return 1;
   }
+  // Each measurement is the best of kRuns, so that other work on the
+  // machine disturbs the figures as little as possible.
   const long rssBefore = peakRssKiB();
-  const double t0 = now();
-  const std::vector<float> cleaned = canceller->process(pair.mic, pair.reference, kRate);
-  const double processSeconds = now() - t0;
+  std::vector<float> cleaned;
+  Timing proc{1e30, 1e30};
+  for (int run = 0; run < kRuns; ++run) {
+    cleaned = {};
+    const Timing t = timed([&] { cleaned = canceller->process(pair.mic, pair.reference, kRate); });
+    proc = {std::min(proc.wall, t.wall), std::min(proc.cpu, t.cpu)};
+  }
   const long rssAfter = peakRssKiB();
 
   // What that call transformed: per frame two forward and one inverse short
@@ -164,23 +193,31 @@ int main(int argc, char** argv) {
   Transforms longT(kLong);
   shortT.time(2, 1);
   longT.time(2, 1);
-  const double shortSeconds = shortT.time(2 * frames, frames);
-  const double longSeconds = longT.time(2 * searches, searches);
-  const double bareSeconds = shortSeconds + longSeconds;
+  Timing shortT1{1e30, 1e30}, longT1{1e30, 1e30};
+  for (int run = 0; run < kRuns; ++run) {
+    const Timing a = shortT.time(2 * frames, frames);
+    const Timing b = longT.time(2 * searches, searches);
+    shortT1 = {std::min(shortT1.wall, a.wall), std::min(shortT1.cpu, a.cpu)};
+    longT1 = {std::min(longT1.wall, b.wall), std::min(longT1.cpu, b.cpu)};
+  }
+  const Timing bare{shortT1.wall + longT1.wall, shortT1.cpu + longT1.cpu};
 
   std::printf("audio: %.0f s at 48 kHz (%lld samples), %lld frames, %lld delay searches\n", seconds,
               static_cast<long long>(n), static_cast<long long>(frames),
               static_cast<long long>(searches));
-  std::printf("process: %.3f s = %.0f x realtime (output %zu samples)\n", processSeconds,
-              seconds / processSeconds, cleaned.size());
-  std::printf("bare FFTW r2c/c2r, same sizes and counts: %.3f s (1024-point %.3f s, 2^20-point "
-              "%.3f s) = %.0f x realtime\n",
-              bareSeconds, shortSeconds, longSeconds, seconds / bareSeconds);
-  std::printf("process / bare transforms: %.2f\n", processSeconds / bareSeconds);
-  std::printf("peak RSS: %.1f MiB before process (tracks), %.1f MiB after; the two input tracks "
-              "are %.1f MiB, the output %.1f MiB\n",
-              static_cast<double>(rssBefore) / 1024.0, static_cast<double>(rssAfter) / 1024.0,
-              static_cast<double>(2 * n * 4) / 1048576.0, static_cast<double>(n * 4) / 1048576.0);
+  std::printf("best of %d runs each\n", kRuns);
+  std::printf("process: %.3f s wall = %.0f x realtime; %.3f s cpu = %.0f x realtime "
+              "(output %zu samples)\n",
+              proc.wall, seconds / proc.wall, proc.cpu, seconds / proc.cpu, cleaned.size());
+  std::printf("bare FFTW r2c/c2r, same sizes and counts: %.3f s wall, %.3f s cpu "
+              "(1024-point %.3f s, 2^20-point %.3f s cpu) = %.0f x realtime\n",
+              bare.wall, bare.cpu, shortT1.cpu, longT1.cpu, seconds / bare.cpu);
+  std::printf("process / bare transforms: %.2f wall, %.2f cpu\n", proc.wall / bare.wall,
+              proc.cpu / bare.cpu);
+  std::printf("peak RSS: %.1f MiB before process (the two input tracks, %.1f MiB), %.1f MiB "
+              "after (output %.1f MiB)\n",
+              static_cast<double>(rssBefore) / 1024.0, static_cast<double>(2 * n * 4) / 1048576.0,
+              static_cast<double>(rssAfter) / 1024.0, static_cast<double>(n * 4) / 1048576.0);
   measureThreads(searches);
   std::filesystem::remove_all(home);
   return 0;
