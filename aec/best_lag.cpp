@@ -11,6 +11,7 @@
 
 #include "aec/aligned_buffer.hpp"
 #include "aec/echo_canceller.hpp"
+#include "aec/energy_gate.hpp"
 #include "aec/lag_scratch.hpp"
 #include "aec/vector_ops.hpp"
 
@@ -55,35 +56,6 @@ std::pair<int64_t, int64_t> loadStretch(std::span<const float> track, int64_t at
   if (dirty > hi) std::fill(dst + hi, dst + dirty, 0.0f);
   dirty = hi;
   return {lo, hi};
-}
-
-// The microphone energy e: the float sum of x[i]^2 in order of position
-// (absent samples add nothing). The stretch is too quiet when e < threshold.
-float energyInOrder(const float* x, int64_t count) {
-  float e = 0.0f;
-  for (int64_t i = 0; i < count; ++i) e += x[i] * x[i];
-  return e;
-}
-
-// Whether energyInOrder(x, count) < threshold, mostly without its chain of
-// up to 524,288 dependent additions: eight running sums of the same squares
-// give an estimate, and both it and the in-order sum lie within a relative
-// 2^-24 * count (at most 3.2 %) of the exact sum of the squares, which are
-// non-negative. When the estimate is more than 10 % away from the threshold
-// both fall on the same side; otherwise, and when it is not a number, the
-// in-order sum decides.
-bool tooQuiet(const float* __restrict x, int64_t count, float threshold) {
-  float lane[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-  int64_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    for (int64_t j = 0; j < 8; ++j) lane[j] += x[i + j] * x[i + j];
-  }
-  float estimate = ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
-                   ((lane[4] + lane[5]) + (lane[6] + lane[7]));
-  for (; i < count; ++i) estimate += x[i] * x[i];
-  if (estimate > threshold * 1.1f) return false;
-  if (estimate < threshold * 0.9f) return true;
-  return energyInOrder(x, count) < threshold;
 }
 
 // The phase transform runs over blocks of bins that stay in the first-level
@@ -151,7 +123,8 @@ std::optional<int64_t> EchoCanceller::bestLagWith(LagScratch& s, std::span<const
                                                   int64_t radius) const {
   const int64_t n = std::clamp<int64_t>(window, 0, kMaxStretch);
   const auto [lo, hi] = loadStretch(mic, at, n, s.micRe.data(), s.dirtyMic);
-  if (tooQuiet(s.micRe.data() + lo, hi - lo, static_cast<float>(n) * kQuietMeanSquare)) {
+  if (energyBelow(std::span<const float>(s.micRe.data() + lo, static_cast<size_t>(hi - lo)),
+                  static_cast<float>(n) * kQuietMeanSquare)) {
     return std::nullopt;
   }
   loadStretch(reference, at, n, s.refRe.data(), s.dirtyRef);

@@ -31,6 +31,7 @@
 #include <complex>
 
 #include "aec/aligned_buffer.hpp"
+#include "aec/energy_gate.hpp"
 #include "aec/lag_scratch.hpp"
 #include "aec/stft_window.hpp"
 #include "aec/vector_ops.hpp"
@@ -127,37 +128,6 @@ void windowFrame(std::span<const float> track, int64_t at, const std::array<floa
   std::fill(out + v.hi, out + kFrame, 0.0f);
 }
 
-// Reference energy of a frame: the bins 1 ... 1023 in increasing order, each
-// bin's two squares added before joining the sum, in float. pw[k] holds
-// re^2 + im^2 of bins 0 ... 512; bin 1024 - k has the power of bin k.
-float referenceEnergy(const float* pw) {
-  float e = 0.0f;
-  for (int64_t k = 1; k <= kBins; ++k) e += pw[k];
-  for (int64_t k = kBins - 1; k >= 1; --k) e += pw[k];
-  return e;
-}
-
-// Whether referenceEnergy(pw) > kActiveEnergy, without its 1023-step chain
-// of dependent additions in most frames. Eight running sums give an
-// estimate F of the same terms; both F and the in-order float sum lie within
-// a relative 1e-4 of the exact sum of the (non-negative) terms (the
-// in-order sum's rounding bound is 1022 * 2^-24), so when F is more than 0.1 %
-// away from the threshold both fall on the same side of it. Otherwise, and
-// when F is not a number, the in-order sum decides.
-bool referenceActive(const float* __restrict pw) {
-  float lane[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-  for (int64_t k = 1; k <= kBins; k += 8) {
-    for (int64_t j = 0; j < 8; ++j) lane[j] += pw[k + j];
-  }
-  const float once = ((lane[0] + lane[1]) + (lane[2] + lane[3])) +
-                     ((lane[4] + lane[5]) + (lane[6] + lane[7]));
-  // Bins 1 ... 511 count twice (their mirrors 1023 ... 513), bin 512 once.
-  const float estimate = once * 2.0f - pw[kBins];
-  if (estimate * 0.999f > kActiveEnergy) return true;
-  if (estimate * 1.001f < kActiveEnergy) return false;
-  return referenceEnergy(pw) > kActiveEnergy;
-}
-static_assert(kBins % 8 == 0);
 
 // Updates the four averages of bins 1 ... 512 from one active frame and
 // leaves each bin's coherence in g2. M and Y are the interleaved microphone
@@ -317,7 +287,7 @@ std::vector<float> EchoCanceller::process(std::span<const float> mic,
     fwd_->forwardReal(s.micFrame.data(), s.M.data());
     fwd_->forwardReal(s.refFrame.data(), s.Y.data());
     binPowers(reinterpret_cast<const float*>(s.Y.data()), s.pw.data());
-    const bool active = referenceActive(s.pw.data());
+    const bool active = frameEnergyAbove(s.pw.data(), kActiveEnergy);
 
     stats_.frames += 1;
     if (active) stats_.farEnd += 1;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -42,4 +44,23 @@ TEST(SqrtInPlace, MatchesScalarSqrtIncludingTheTail) {
   sqrtInPlace(y);
   for (size_t i = 0; i + 1 < x.size(); ++i) EXPECT_EQ(y[i], std::sqrt(x[i])) << i;
   EXPECT_TRUE(std::isnan(y.back()));
+}
+
+TEST(MeanSquareAccumulator, AnyCuttingGivesTheWholeTracksResult) {
+  std::vector<float> x(100003);
+  uint32_t state = 12345;
+  for (float& v : x) {
+    state = state * 1664525u + 1013904223u;
+    v = static_cast<float>(static_cast<int32_t>(state)) * 4.6566e-10f;
+  }
+  const float whole = meanSquare(x);
+  for (size_t piece : {1u, 3u, 4u, 5u, 512u, 1023u, 50000u}) {
+    SCOPED_TRACE(piece);
+    MeanSquareAccumulator acc;
+    for (size_t at = 0; at < x.size(); at += piece) {
+      acc.add(std::span<const float>(x).subspan(at, std::min(piece, x.size() - at)));
+    }
+    EXPECT_EQ(acc.mean(), whole);
+  }
+  EXPECT_EQ(MeanSquareAccumulator().mean(), 0.0f);
 }
