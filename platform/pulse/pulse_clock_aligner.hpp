@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// Keeps one source's track on the recording's clock.
+//
+// A sound server's record stream can deliver less audio than the time that
+// passes: nothing for the first moments of a new stream, nothing (or too
+// little) while a sink idles or is suspended, explicit holes. The aligner
+// compares the frames a source has delivered with the frames the time since
+// the recording's start instant calls for, and turns a lasting deficit into
+// zeros placed before the buffer that ends it, so that every sample sits at
+// the position its arrival time gives.
+//
+// Ordinary delivery jitter (a fragment or two late, then caught up) inserts
+// nothing. To tell a real gap from a late delivery the aligner holds the
+// buffers that follow a suspected gap until a short window of them has come
+// in, and inserts the smallest deficit seen over that window: a late burst
+// catches up within the window and leaves nothing to insert, a real gap stays,
+// and the least late delivery of the window places the data.
+// The very first buffers of a stream are always treated as ending a gap, so
+// the start-up latency becomes leading zeros.
+//
+// Not thread-safe; one source's delivery path owns it.
+class WallClockAligner {
+ public:
+  // A deficit above this (after the first window) is a gap, not jitter.
+  static constexpr int64_t kJitterMicros = 40'000;
+  // A suspected gap is judged over the deliveries of at least this long a
+  // time. A late burst comes in pieces within a few milliseconds and a
+  // resumed stream keeps coming at its pace; the least late of many
+  // deliveries tells, to about a millisecond, where the data stands.
+  static constexpr int64_t kWindowMicros = 200'000;
+  // ...and over at least this many deliveries.
+  static constexpr size_t kWindowDeliveries = 3;
+
+  // Buffers to hand on now: the oldest `count` held buffers, in order, with
+  // `zeros` frames of silence placed before the first of them.
+  struct Release {
+    int64_t zeros = 0;
+    size_t count = 0;
+  };
+
+  // `startMicros`: the recording's start instant; `rate`: frames per second.
+  WallClockAligner(int64_t startMicros, double rate);
+
+  // One delivered buffer of `frames` frames whose last frame arrived at
+  // `arrivalMicros`. The buffer joins the held ones; the result says which of
+  // them to hand on now (nothing while a gap is being judged).
+  std::optional<Release> add(int64_t frames, int64_t arrivalMicros);
+
+  // Hands on every held buffer (the stream is stopping).
+  Release flush();
+
+  // Frames of silence that bring the track up to `stopMicros`, after flush();
+  // counted as placed.
+  int64_t fillUntil(int64_t stopMicros);
+
+  // Frames handed on or held so far, inserted zeros included.
+  int64_t placedFrames() const { return placed_; }
+  size_t heldCount() const { return heldCount_; }
+
+ private:
+  int64_t framesAt(int64_t micros) const;
+  int64_t framesIn(int64_t micros) const;
+  Release release();
+
+  int64_t startMicros_;
+  double rate_;
+  int64_t placed_ = 0;         // frames handed on or held, zeros included
+  bool started_ = false;       // the first window has been released
+  size_t heldCount_ = 0;       // buffers held while a gap is judged
+  int64_t windowStart_ = 0;    // arrival of the first of them
+  int64_t minDeficit_ = 0;     // smallest deficit over the held buffers
+};

@@ -1,0 +1,249 @@
+#include "platform/pulse/pulse_record_stream.hpp"
+
+#include <pulse/context.h>
+#include <pulse/error.h>
+#include <pulse/sample.h>
+#include <pulse/channelmap.h>
+#include <pulse/stream.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+#include "platform/dispatch/serial_queue.hpp"
+
+StreamFormat streamFormatOf(int sampleFormat, uint32_t rate, uint8_t channels) {
+  StreamFormat f;
+  f.sampleRate = static_cast<double>(rate);
+  f.channelsPerFrame = channels;
+  const auto format = static_cast<pa_sample_format_t>(sampleFormat);
+  switch (format) {
+    case PA_SAMPLE_FLOAT32LE:
+    case PA_SAMPLE_FLOAT32BE:
+      f.formatFlags = kFormatFlagIsFloat;
+      f.bitsPerChannel = 32;
+      break;
+    case PA_SAMPLE_S16LE:
+    case PA_SAMPLE_S16BE:
+      f.formatFlags = kFormatFlagIsSignedInteger;
+      f.bitsPerChannel = 16;
+      break;
+    case PA_SAMPLE_S24LE:
+    case PA_SAMPLE_S24BE:
+      f.formatFlags = kFormatFlagIsSignedInteger;
+      f.bitsPerChannel = 24;
+      break;
+    case PA_SAMPLE_S32LE:
+    case PA_SAMPLE_S32BE:
+    case PA_SAMPLE_S24_32LE:
+    case PA_SAMPLE_S24_32BE:
+      f.formatFlags = kFormatFlagIsSignedInteger;
+      f.bitsPerChannel = 32;
+      break;
+    default:  // unsigned 8-bit, A-law, mu-law
+      f.formatFlags = 0;
+      f.bitsPerChannel = 8;
+      break;
+  }
+  return f;
+}
+
+PulseRecordStream::PulseRecordStream(std::shared_ptr<PulseConnection> connection,
+                                     std::shared_ptr<RecordingClock> clock, RecordSpec spec,
+                                     SerialQueue& queue, BufferHandler onBuffer,
+                                     EndHandler onEnded)
+    : connection_(std::move(connection)),
+      clock_(std::move(clock)),
+      spec_(std::move(spec)),
+      format_(streamFormatOf(spec_.sampleFormat, spec_.rate, spec_.channels)),
+      queue_(queue),
+      onBuffer_(std::make_shared<const BufferHandler>(std::move(onBuffer))),
+      onEnded_(std::move(onEnded)) {
+  pa_sample_spec ss{static_cast<pa_sample_format_t>(spec_.sampleFormat), spec_.rate,
+                    spec_.channels};
+  frameBytes_ = pa_sample_spec_valid(&ss) ? static_cast<uint32_t>(pa_frame_size(&ss)) : 0;
+}
+
+PulseRecordStream::~PulseRecordStream() {
+  PulseConnection::Lock lock(*connection_);
+  stopping_ = true;
+  detach();
+}
+
+void PulseRecordStream::onStateThunk(pa_stream*, void* self) {
+  static_cast<PulseRecordStream*>(self)->onState();
+}
+
+void PulseRecordStream::onReadThunk(pa_stream*, size_t, void* self) {
+  static_cast<PulseRecordStream*>(self)->readAvailable();
+}
+
+std::optional<std::string> PulseRecordStream::start() {
+  pa_sample_spec ss{static_cast<pa_sample_format_t>(spec_.sampleFormat), spec_.rate,
+                    spec_.channels};
+  if (!pa_sample_spec_valid(&ss)) return std::string(pa_strerror(PA_ERR_INVALID));
+
+  PulseConnection::Lock lock(*connection_);
+  if (stream_ != nullptr || stopping_) return std::string(pa_strerror(PA_ERR_BADSTATE));
+
+  pa_channel_map map;
+  const pa_channel_map* mapArg = nullptr;
+  if (spec_.channelPositions.size() == spec_.channels) {
+    pa_channel_map_init(&map);
+    map.channels = spec_.channels;
+    for (size_t i = 0; i < spec_.channelPositions.size(); ++i) {
+      map.map[i] = static_cast<pa_channel_position_t>(spec_.channelPositions[i]);
+    }
+    if (pa_channel_map_valid(&map)) mapArg = &map;
+  }
+  if (mapArg == nullptr && pa_channel_map_init_auto(&map, spec_.channels, PA_CHANNEL_MAP_DEFAULT) == nullptr) {
+    // No standard layout for this many channels: auxiliary channels will do,
+    // the capture code averages them anyway.
+    pa_channel_map_init_extend(&map, spec_.channels, PA_CHANNEL_MAP_AUX);
+  }
+  if (mapArg == nullptr) mapArg = &map;
+
+  stream_ = pa_stream_new(connection_->context(), "narup-capture", &ss, mapArg);
+  if (stream_ == nullptr) return connection_->lastError();
+  pa_stream_set_state_callback(stream_, onStateThunk, this);
+  pa_stream_set_read_callback(stream_, onReadThunk, this);
+
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentMicros, &ss));
+  // ADJUST_LATENCY: the source runs with about one fragment of latency, so
+  // the data of a moment arrives close to that moment. DONT_MOVE: a removed
+  // source ends the stream (and is reported) rather than silently switching.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+
+  const int64_t startMicros = clock_->startAt(RecordingClock::nowMicros());
+  aligner_.emplace(startMicros, static_cast<double>(spec_.rate));
+
+  if (pa_stream_connect_record(stream_, spec_.sourceName.c_str(), &attr, flags) < 0) {
+    std::string error = connection_->lastError();
+    detach();
+    return error;
+  }
+  pa_stream* s = stream_;
+  const auto deadline = PulseConnection::Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+  // The wait lets go of the loop's lock, so a stop() may come in meanwhile
+  // and release the stream: look at it only while it is still ours.
+  connection_->waitUntil(
+      [this, s] { return stream_ != s || pa_stream_get_state(s) != PA_STREAM_CREATING; },
+      deadline);
+  if (stream_ != s) return std::string(pa_strerror(PA_ERR_BADSTATE));
+  const pa_stream_state_t state = pa_stream_get_state(s);
+  if (state == PA_STREAM_READY) return std::nullopt;
+
+  std::string error = state == PA_STREAM_CREATING ? std::string(pa_strerror(PA_ERR_TIMEOUT))
+                                                  : connection_->lastError();
+  detach();
+  return error;
+}
+
+void PulseRecordStream::onState() {
+  connection_->signal();
+  if (stream_ == nullptr) return;
+  const pa_stream_state_t state = pa_stream_get_state(stream_);
+  if (state == PA_STREAM_READY) {
+    ready_ = true;
+    return;
+  }
+  if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+  if (!ready_ || stopping_ || endReported_) return;
+  endReported_ = true;
+  std::string error = connection_->lastError();
+  if (onEnded_) {
+    // Off the sound server's thread: whatever the handler does, it must not
+    // hold up (or wait on) the loop.
+    std::thread([handler = onEnded_, error = std::move(error)] { handler(error); }).detach();
+  }
+}
+
+void PulseRecordStream::readAvailable() {
+  if (stream_ == nullptr || frameBytes_ == 0) return;
+  std::vector<std::byte> bytes = std::move(carry_);
+  carry_.clear();
+  for (;;) {
+    const size_t readable = pa_stream_readable_size(stream_);
+    if (readable == 0 || readable == static_cast<size_t>(-1)) break;
+    const void* data = nullptr;
+    size_t n = 0;
+    if (pa_stream_peek(stream_, &data, &n) < 0 || n == 0) break;
+    if (data == nullptr) {
+      bytes.resize(bytes.size() + n, std::byte{0});  // a hole: silence of its length
+    } else {
+      const auto* p = static_cast<const std::byte*>(data);
+      bytes.insert(bytes.end(), p, p + n);
+    }
+    pa_stream_drop(stream_);
+  }
+  const size_t whole = bytes.size() - bytes.size() % frameBytes_;
+  if (whole < bytes.size()) {
+    carry_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
+    bytes.resize(whole);
+  }
+  if (!bytes.empty()) handOn(std::move(bytes));
+}
+
+void PulseRecordStream::handOn(std::vector<std::byte> bytes) {
+  if (!aligner_) return;
+  const auto frames = static_cast<int64_t>(bytes.size() / frameBytes_);
+  held_.push_back(std::move(bytes));
+  if (std::optional<WallClockAligner::Release> r =
+          aligner_->add(frames, RecordingClock::nowMicros())) {
+    release(*r);
+  }
+}
+
+void PulseRecordStream::release(const WallClockAligner::Release& r) {
+  const size_t count = std::min(r.count, held_.size());
+  for (size_t i = 0; i < count; ++i) {
+    std::vector<std::byte> bytes = std::move(held_[i]);
+    if (i == 0 && r.zeros > 0) {
+      std::vector<std::byte> padded(static_cast<size_t>(r.zeros) * frameBytes_ + bytes.size(),
+                                    std::byte{0});
+      std::memcpy(padded.data() + static_cast<size_t>(r.zeros) * frameBytes_, bytes.data(),
+                  bytes.size());
+      bytes = std::move(padded);
+    }
+    post(std::move(bytes));
+  }
+  held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+void PulseRecordStream::post(std::vector<std::byte> bytes) {
+  if (bytes.empty()) return;
+  const auto frames = static_cast<int64_t>(bytes.size() / frameBytes_);
+  std::vector<PcmSampleBuffer::Plane> planes(1);
+  planes[0].byteSize = static_cast<uint32_t>(bytes.size());
+  planes[0].bytes = std::move(bytes);
+  auto buffer = std::make_shared<const PcmSampleBuffer>(format_, std::move(planes), frames);
+  queue_.async([handler = onBuffer_, buffer] { (*handler)(*buffer); });
+}
+
+void PulseRecordStream::stop() {
+  PulseConnection::Lock lock(*connection_);
+  if (stopping_) return;
+  if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) readAvailable();
+  stopping_ = true;
+  detach();
+  if (!ready_ || !aligner_) return;  // never recorded: nothing to fill
+  release(aligner_->flush());
+  const int64_t fill = aligner_->fillUntil(RecordingClock::nowMicros());
+  if (fill > 0) post(std::vector<std::byte>(static_cast<size_t>(fill) * frameBytes_, std::byte{0}));
+}
+
+void PulseRecordStream::detach() {
+  if (stream_ == nullptr) return;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  const pa_stream_state_t state = pa_stream_get_state(stream_);
+  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) pa_stream_disconnect(stream_);
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+}

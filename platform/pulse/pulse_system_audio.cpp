@@ -1,0 +1,185 @@
+#include "platform/pulse/pulse_system_audio.hpp"
+
+#include <pulse/context.h>
+#include <pulse/error.h>
+#include <pulse/introspect.h>
+#include <pulse/sample.h>
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "platform/dispatch/serial_queue.hpp"
+#include "platform/pulse/pulse_device_queries.hpp"
+
+namespace {
+
+constexpr std::chrono::milliseconds kQueryTimeout{3000};
+
+// libpulse's words for why the last request failed; a request that simply
+// got no answer in time has no error of its own.
+std::string failureText(const PulseConnection& connection) {
+  if (connection.lastErrorCode() == PA_OK) return pa_strerror(PA_ERR_TIMEOUT);
+  return connection.lastError();
+}
+
+struct MonitorQuery {
+  const PulseConnection* connection = nullptr;
+  bool found = false;
+  std::string monitorName;
+};
+
+void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+  auto* query = static_cast<MonitorQuery*>(userdata);
+  if (eol == 0 && info != nullptr && info->monitor_source_name != nullptr) {
+    query->found = true;
+    query->monitorName = info->monitor_source_name;
+  }
+  query->connection->signal();
+}
+
+// The name of the monitor source of the named sink; nothing when there is no
+// such sink or the server does not answer in time.
+std::optional<std::string> queryMonitorOf(const PulseConnection& connection,
+                                          const std::string& sinkName) {
+  MonitorQuery query;
+  query.connection = &connection;
+  const auto deadline = PulseConnection::Clock::now() + kQueryTimeout;
+  PulseConnection::Lock lock(connection);
+  pa_operation* op = pa_context_get_sink_info_by_name(connection.context(), sinkName.c_str(),
+                                                      onSinkInfo, &query);
+  if (!connection.waitForOperation(op, deadline) || !query.found) return std::nullopt;
+  return query.monitorName;
+}
+
+}  // namespace
+
+PulseSystemAudioService::PulseSystemAudioService(std::shared_ptr<PulseRecordLink> link,
+                                                 std::shared_ptr<RecordingClock> clock)
+    : link_(std::move(link)), clock_(std::move(clock)) {}
+
+void PulseSystemAudioService::getShareableContent(
+    std::function<void(std::optional<ShareableContent>, std::optional<std::string> error)>
+        completion) {
+  std::thread([link = link_, completion = std::move(completion)] {
+    std::string error;
+    std::shared_ptr<PulseConnection> connection = link->get(&error);
+    if (connection == nullptr) {
+      completion(std::nullopt, error);
+      return;
+    }
+    std::optional<PulseServerDefaults> defaults =
+        queryServerDefaults(*connection, PulseConnection::Clock::now() + kQueryTimeout);
+    if (!defaults) {
+      completion(std::nullopt, failureText(*connection));
+      return;
+    }
+    // The default sink is the one "display": what the computer plays. A
+    // default that names no existing sink counts as none.
+    ShareableContent content;
+    if (!defaults->sinkName.empty() && queryMonitorOf(*connection, defaults->sinkName)) {
+      content.displays.push_back(Display{defaults->sinkName});
+    }
+    completion(content, std::nullopt);
+  }).detach();
+}
+
+std::shared_ptr<SystemStream> PulseSystemAudioService::createStream(
+    const Display& display, const SystemStreamConfiguration& configuration,
+    std::weak_ptr<SystemStreamDelegate> delegate) {
+  return std::make_shared<PulseSystemStream>(link_, clock_, display.id, configuration,
+                                             std::move(delegate));
+}
+
+PulseSystemStream::PulseSystemStream(std::shared_ptr<PulseRecordLink> link,
+                                     std::shared_ptr<RecordingClock> clock, std::string sinkName,
+                                     SystemStreamConfiguration configuration,
+                                     std::weak_ptr<SystemStreamDelegate> delegate)
+    : link_(std::move(link)),
+      clock_(std::move(clock)),
+      sinkName_(std::move(sinkName)),
+      configuration_(configuration),
+      delegate_(std::move(delegate)) {}
+
+std::optional<std::string> PulseSystemStream::addStreamOutput(
+    std::weak_ptr<SystemStreamDelegate> output, StreamOutputType type, SerialQueue& queue) {
+  // A sound server has no picture: a screen output is accepted and never fed.
+  if (type != StreamOutputType::audio) return std::nullopt;
+  std::lock_guard<std::mutex> guard(mutex_);
+  output_ = std::move(output);
+  queue_ = &queue;
+  return std::nullopt;
+}
+
+void PulseSystemStream::startCapture(ErrorCompletion completion) {
+  std::thread([self = shared_from_this(), completion = std::move(completion)] {
+    completion(self->startRecording());
+  }).detach();
+}
+
+std::optional<std::string> PulseSystemStream::startRecording() {
+  SerialQueue* queue = nullptr;
+  std::weak_ptr<SystemStreamDelegate> output;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopped_ || record_ != nullptr) return std::string(pa_strerror(PA_ERR_BADSTATE));
+    if (queue_ == nullptr) return std::string("no audio output registered");
+    queue = queue_;
+    output = output_;
+  }
+  std::string error;
+  std::shared_ptr<PulseConnection> connection = link_->get(&error);
+  if (connection == nullptr) return error;
+  std::optional<std::string> monitor = queryMonitorOf(*connection, sinkName_);
+  if (!monitor) {
+    return connection->lastErrorCode() == PA_OK ? std::string(pa_strerror(PA_ERR_NOENTITY))
+                                                : connection->lastError();
+  }
+
+  RecordSpec spec;
+  spec.sourceName = *monitor;
+  spec.sampleFormat = PA_SAMPLE_FLOAT32NE;
+  spec.rate = configuration_.sampleRate > 0 ? static_cast<uint32_t>(configuration_.sampleRate)
+                                            : 48000;
+  spec.channels = configuration_.channelCount > 0
+                      ? static_cast<uint8_t>(configuration_.channelCount)
+                      : 2;
+  auto record = std::make_shared<PulseRecordStream>(
+      connection, clock_, spec, *queue,
+      [output](const SampleBuffer& buffer) {
+        if (std::shared_ptr<SystemStreamDelegate> o = output.lock()) {
+          o->streamDidOutput(buffer, StreamOutputType::audio);
+        }
+      },
+      [delegate = delegate_](const std::string& reason) {
+        if (std::shared_ptr<SystemStreamDelegate> d = delegate.lock()) d->streamDidStop(reason);
+      });
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopped_) return std::string(pa_strerror(PA_ERR_BADSTATE));
+    record_ = record;
+  }
+  return record->start();
+}
+
+void PulseSystemStream::stopCapture(ErrorCompletion completion) {
+  std::shared_ptr<PulseRecordStream> record;
+  SerialQueue* queue = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopped_ = true;
+    record = record_;
+    queue = queue_;
+  }
+  if (record != nullptr) record->stop();
+  // The finish reads the tracks in the completion: run it only once the
+  // queue has delivered every buffer of the stream, and off the queue.
+  auto finish = [completion = std::move(completion)] {
+    std::thread([completion] { completion(std::nullopt); }).detach();
+  };
+  if (queue != nullptr) {
+    queue->async(std::move(finish));
+  } else {
+    finish();
+  }
+}
