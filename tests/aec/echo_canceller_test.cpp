@@ -184,6 +184,27 @@ TEST_F(EchoCancellerTest, NonFiniteResultIsRevertedToTheMicrophone) {
   EXPECT_NE(err.find("mic\xCE\x94=0.0dB\n"), std::string::npos) << err;
 }
 
+TEST_F(EchoCancellerTest, InfiniteSampleIsRevertedToo) {
+  std::vector<float> mic = whiteNoise(8192, 0.3f, 19);
+  mic[5000] = -std::numeric_limits<float>::infinity();
+  const std::vector<float> out = run(mic, whiteNoise(8192, 0.3f, 20));
+  EXPECT_TRUE(sameBits(out, mic));
+  EXPECT_NE(err.find("applied=no(reverted) "), std::string::npos) << err;
+}
+
+TEST_F(EchoCancellerTest, AbsurdSampleRatesGiveOneSegment) {
+  // Ten times these rates does not fit 64 bits (or is infinite): the whole
+  // track is one segment, searched over the lags the correlation can hold.
+  const std::vector<float> ref = whiteNoise(30000, 0.3f, 21);
+  const std::vector<float> mic = delayed(ref, 64, 0.5f);
+  for (double rate : {1e300, std::numeric_limits<double>::infinity()}) {
+    SCOPED_TRACE(rate);
+    const std::vector<float> out = run(mic, ref, rate);
+    EXPECT_EQ(out.size(), mic.size());
+    EXPECT_NE(err.find("applied=yes delayMs=[0] frames=59 "), std::string::npos) << err;
+  }
+}
+
 TEST_F(EchoCancellerTest, AllZeroMicrophoneReportsZeroDecibels) {
   const std::vector<float> mic(4096, 0.0f);
   const std::vector<float> ref = whiteNoise(4096, 0.3f, 15);
