@@ -48,7 +48,7 @@ $(BUILD_TSAN)/build.ninja:
 
 test-tsan: $(BUILD_TSAN)/build.ninja
 	cmake --build $(BUILD_TSAN) -j $(JOBS) --target narup_capture_tests narup_platform_tests
-	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --output-on-failure -L 'capture|platform'
 
 $(BUILD_FUZZ)/build.ninja:
