@@ -29,7 +29,8 @@ std::optional<WallClockAligner::Release> WallClockAligner::add(int64_t frames,
   }
   ++heldCount_;
   minDeficit_ = std::min(minDeficit_, deficit);
-  if (heldCount_ >= kWindowDeliveries && arrivalMicros - windowStart_ >= kWindowMicros) {
+  const int64_t window = started_ ? kWindowMicros : kStartWindowMicros;
+  if (heldCount_ >= kWindowDeliveries && arrivalMicros - windowStart_ >= window) {
     return release();
   }
   return std::nullopt;

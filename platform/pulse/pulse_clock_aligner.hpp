@@ -29,11 +29,14 @@ class WallClockAligner {
   // A deficit above this (after the first window) is a gap, not jitter.
   static constexpr int64_t kJitterMicros = 40'000;
   // A suspected gap is judged over the deliveries of at least this long a
-  // time. A late burst comes in pieces within a few milliseconds and a
-  // resumed stream keeps coming at its pace; the least late of many
-  // deliveries tells, to about a millisecond, where the data stands.
-  static constexpr int64_t kWindowMicros = 200'000;
-  // ...and over at least this many deliveries.
+  // time: a late burst comes in pieces within a few milliseconds, a resumed
+  // stream keeps coming at its pace. Short, so that a source that delivers
+  // steadily less than real time is topped up in small steps.
+  static constexpr int64_t kWindowMicros = 60'000;
+  // The start is judged longer: the least late of many deliveries places the
+  // whole track, to about a millisecond.
+  static constexpr int64_t kStartWindowMicros = 200'000;
+  // ...and either over at least this many deliveries.
   static constexpr size_t kWindowDeliveries = 3;
 
   // Buffers to hand on now: the oldest `count` held buffers, in order, with
