@@ -28,6 +28,7 @@ std::optional<WallClockAligner::Release> WallClockAligner::add(int64_t frames,
     windowStart_ = arrivalMicros;
   }
   ++heldCount_;
+  heldFrames_ += frames;
   minDeficit_ = std::min(minDeficit_, deficit);
   const int64_t window = started_ ? kWindowMicros : kStartWindowMicros;
   if (heldCount_ >= kWindowDeliveries && arrivalMicros - windowStart_ >= window) {
@@ -44,8 +45,13 @@ WallClockAligner::Release WallClockAligner::release() {
   r.count = heldCount_;
   r.zeros = minDeficit_ > threshold ? minDeficit_ : 0;
   placed_ += r.zeros;
+  if (!started_ && minDeficit_ < 0) {
+    r.drop = std::min(-minDeficit_, heldFrames_);
+    placed_ -= r.drop;
+  }
   started_ = true;
   heldCount_ = 0;
+  heldFrames_ = 0;
   minDeficit_ = 0;
   return r;
 }

@@ -21,7 +21,10 @@
 // catches up within the window and leaves nothing to insert, a real gap stays,
 // and the least late delivery of the window places the data.
 // The very first buffers of a stream are always treated as ending a gap, so
-// the start-up latency becomes leading zeros.
+// the start-up latency becomes leading zeros; and when they hold more than
+// the time since the start (a source that hands over what it had before),
+// the surplus is dropped from their front, so the track starts at the start.
+// Later a surplus is kept: nothing is ever cut from the middle of a track.
 //
 // Not thread-safe; one source's delivery path owns it.
 class WallClockAligner {
@@ -40,10 +43,12 @@ class WallClockAligner {
   static constexpr size_t kWindowDeliveries = 3;
 
   // Buffers to hand on now: the oldest `count` held buffers, in order, with
-  // `zeros` frames of silence placed before the first of them.
+  // `zeros` frames of silence placed before the first of them, or (only at
+  // the start) their first `drop` frames left out.
   struct Release {
     int64_t zeros = 0;
     size_t count = 0;
+    int64_t drop = 0;
   };
 
   // `startMicros`: the recording's start instant; `rate`: frames per second.
@@ -75,6 +80,7 @@ class WallClockAligner {
   int64_t placed_ = 0;         // frames handed on or held, zeros included
   bool started_ = false;       // the first window has been released
   size_t heldCount_ = 0;       // buffers held while a gap is judged
+  int64_t heldFrames_ = 0;     // their frames
   int64_t windowStart_ = 0;    // arrival of the first of them
   int64_t minDeficit_ = 0;     // smallest deficit over the held buffers
 };

@@ -6,11 +6,13 @@
 #include <pulse/sample.h>
 
 #include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "cli/console.hpp"
 #include "platform/dispatch/serial_queue.hpp"
+#include "platform/pulse/pulse_record_handoff.hpp"
 #include "platform/pulse/pulse_devices.hpp"
 
 namespace {
@@ -30,14 +32,20 @@ pa_sample_format_t nativeOrder(pa_sample_format_t format) {
   }
 }
 
+// The answer, written on the loop's thread and read by the waiter; guarded by
+// its own mutex, since the loop lock that orders the two is taken inside
+// libpulse, where ThreadSanitizer cannot see it.
 struct SourceQuery {
   const PulseConnection* connection = nullptr;
-  bool found = false;
-  RecordSpec spec;
+  std::mutex mutex;
+  bool found = false;  // guarded by mutex
+  RecordSpec spec;     // guarded by mutex
 };
 
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+  loop_handoff::Scope handoff;
   auto* query = static_cast<SourceQuery*>(userdata);
+  std::lock_guard<std::mutex> guard(query->mutex);
   if (eol == 0 && info != nullptr) {
     query->found = true;
     query->spec.sourceName = info->name != nullptr ? info->name : "";
@@ -79,16 +87,24 @@ std::variant<std::unique_ptr<DeviceInput>, std::string> PulseMicrophoneService::
   {
     const auto deadline = PulseConnection::Clock::now() + kQueryTimeout;
     PulseConnection::Lock lock(*connection);
+    loop_handoff::Scope handoff;
     pa_operation* op = pa_context_get_source_info_by_name(
         connection->context(), device.uniqueID.c_str(), onSourceInfo, &query);
     const bool answered = connection->waitForOperation(op, deadline);
+    loop_handoff::mark();
+    std::lock_guard<std::mutex> guard(query.mutex);
     if (!answered || !query.found) {
       if (connection->lastErrorCode() != PA_OK) return connection->lastError();
       return std::string(pa_strerror(answered ? PA_ERR_NOENTITY : PA_ERR_TIMEOUT));
     }
   }
+  RecordSpec spec;
+  {
+    std::lock_guard<std::mutex> guard(query.mutex);
+    spec = query.spec;
+  }
   return std::unique_ptr<DeviceInput>(
-      std::make_unique<PulseMicInput>(std::move(connection), std::move(query.spec)));
+      std::make_unique<PulseMicInput>(std::move(connection), std::move(spec)));
 }
 
 std::unique_ptr<CaptureSession> PulseMicrophoneService::createSession() {

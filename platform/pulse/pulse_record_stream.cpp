@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "platform/dispatch/serial_queue.hpp"
+#include "platform/pulse/pulse_record_handoff.hpp"
 
 StreamFormat streamFormatOf(int sampleFormat, uint32_t rate, uint8_t channels) {
   StreamFormat f;
@@ -67,16 +69,24 @@ PulseRecordStream::PulseRecordStream(std::shared_ptr<PulseConnection> connection
 
 PulseRecordStream::~PulseRecordStream() {
   PulseConnection::Lock lock(*connection_);
+  loop_handoff::Scope handoff;
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   stopping_ = true;
   detach();
 }
 
 void PulseRecordStream::onStateThunk(pa_stream*, void* self) {
-  static_cast<PulseRecordStream*>(self)->onState();
+  loop_handoff::Scope handoff;
+  auto* me = static_cast<PulseRecordStream*>(self);
+  std::lock_guard<std::recursive_mutex> guard(me->mutex_);
+  me->onState();
 }
 
 void PulseRecordStream::onReadThunk(pa_stream*, size_t, void* self) {
-  static_cast<PulseRecordStream*>(self)->readAvailable();
+  loop_handoff::Scope handoff;
+  auto* me = static_cast<PulseRecordStream*>(self);
+  std::lock_guard<std::recursive_mutex> guard(me->mutex_);
+  me->readAvailable();
 }
 
 std::optional<std::string> PulseRecordStream::start() {
@@ -85,6 +95,8 @@ std::optional<std::string> PulseRecordStream::start() {
   if (!pa_sample_spec_valid(&ss)) return std::string(pa_strerror(PA_ERR_INVALID));
 
   PulseConnection::Lock lock(*connection_);
+  loop_handoff::Scope handoff;
+  std::unique_lock<std::recursive_mutex> guard(mutex_);
   if (stream_ != nullptr || stopping_) return std::string(pa_strerror(PA_ERR_BADSTATE));
 
   pa_channel_map map;
@@ -130,11 +142,19 @@ std::optional<std::string> PulseRecordStream::start() {
   }
   pa_stream* s = stream_;
   const auto deadline = PulseConnection::Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-  // The wait lets go of the loop's lock, so a stop() may come in meanwhile
-  // and release the stream: look at it only while it is still ours.
+  // The wait lets go of the loop's lock, and the callbacks take mutex_: let
+  // go of it too. A stop() may come in meanwhile and release the stream:
+  // look at it only while it is still ours.
+  guard.unlock();
   connection_->waitUntil(
-      [this, s] { return stream_ != s || pa_stream_get_state(s) != PA_STREAM_CREATING; },
+      [this, s] {
+        loop_handoff::mark();
+        std::lock_guard<std::recursive_mutex> g(mutex_);
+        return stream_ != s || pa_stream_get_state(s) != PA_STREAM_CREATING;
+      },
       deadline);
+  loop_handoff::mark();
+  guard.lock();
   if (stream_ != s) return std::string(pa_strerror(PA_ERR_BADSTATE));
   const pa_stream_state_t state = pa_stream_get_state(s);
   if (state == PA_STREAM_READY) return std::nullopt;
@@ -202,8 +222,14 @@ void PulseRecordStream::handOn(std::vector<std::byte> bytes) {
 
 void PulseRecordStream::release(const WallClockAligner::Release& r) {
   const size_t count = std::min(r.count, held_.size());
+  auto drop = static_cast<size_t>(r.drop) * frameBytes_;
   for (size_t i = 0; i < count; ++i) {
     std::vector<std::byte> bytes = std::move(held_[i]);
+    if (drop > 0) {
+      const size_t cut = std::min(drop, bytes.size());
+      bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
+      drop -= cut;
+    }
     if (i == 0 && r.zeros > 0) {
       std::vector<std::byte> padded(static_cast<size_t>(r.zeros) * frameBytes_ + bytes.size(),
                                     std::byte{0});
@@ -228,6 +254,8 @@ void PulseRecordStream::post(std::vector<std::byte> bytes) {
 
 void PulseRecordStream::stop() {
   PulseConnection::Lock lock(*connection_);
+  loop_handoff::Scope handoff;
+  std::lock_guard<std::recursive_mutex> guard(mutex_);
   if (stopping_) return;
   if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) readAvailable();
   stopping_ = true;

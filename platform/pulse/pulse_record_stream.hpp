@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -87,8 +88,14 @@ class PulseRecordStream {
   std::shared_ptr<const BufferHandler> onBuffer_;
   EndHandler onEnded_;
 
-  // Everything below is touched only with the sound server's loop locked (its
-  // callbacks run with the lock held).
+  // Everything below is guarded by mutex_, always taken after the sound
+  // server's loop lock (the callbacks run with that lock held and take
+  // mutex_; start() and stop() take both in the same order, and never wait
+  // for the loop while holding mutex_). The loop lock alone would do, but
+  // it is taken inside libpulse, where ThreadSanitizer cannot see it.
+  // Recursive: libpulse calls the state callback from inside some of the
+  // calls made with it held (connecting the stream).
+  std::recursive_mutex mutex_;
   pa_stream* stream_ = nullptr;
   bool ready_ = false;          // the stream reached the ready state once
   bool stopping_ = false;       // we are ending it ourselves

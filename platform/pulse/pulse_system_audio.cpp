@@ -6,11 +6,12 @@
 #include <pulse/sample.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <utility>
 
 #include "platform/dispatch/serial_queue.hpp"
-#include "platform/pulse/pulse_device_queries.hpp"
+#include "platform/pulse/pulse_record_handoff.hpp"
 
 namespace {
 
@@ -23,33 +24,79 @@ std::string failureText(const PulseConnection& connection) {
   return connection.lastError();
 }
 
-struct MonitorQuery {
+// A query's answer, written on the loop's thread and read by the waiter.
+// Guarded by its own mutex: the loop lock that orders the two is taken inside
+// libpulse, where ThreadSanitizer cannot see it.
+struct SinkQuery {
   const PulseConnection* connection = nullptr;
-  bool found = false;
-  std::string monitorName;
+  std::mutex mutex;
+  bool found = false;       // guarded by mutex
+  std::string name;         // guarded by mutex: the default sink, or the monitor
+
+  void answer(const char* text) {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      found = text != nullptr;
+      if (text != nullptr) name = text;
+    }
+    connection->signal();
+  }
+  std::optional<std::string> result() {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!found) return std::nullopt;
+    return name;
+  }
 };
 
+void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+  loop_handoff::Scope handoff;
+  auto* query = static_cast<SinkQuery*>(userdata);
+  // No default sink: an empty name, which counts as none.
+  query->answer(info == nullptr ? nullptr
+                                : (info->default_sink_name != nullptr ? info->default_sink_name
+                                                                      : ""));
+}
+
 void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-  auto* query = static_cast<MonitorQuery*>(userdata);
+  loop_handoff::Scope handoff;
+  auto* query = static_cast<SinkQuery*>(userdata);
   if (eol == 0 && info != nullptr && info->monitor_source_name != nullptr) {
-    query->found = true;
-    query->monitorName = info->monitor_source_name;
+    query->answer(info->monitor_source_name);
+  } else {
+    query->connection->signal();
   }
-  query->connection->signal();
+}
+
+// The name of the server's default sink ("" when it has none); nothing when
+// the server does not answer in time.
+std::optional<std::string> queryDefaultSink(const PulseConnection& connection) {
+  SinkQuery query;
+  query.connection = &connection;
+  const auto deadline = PulseConnection::Clock::now() + kQueryTimeout;
+  PulseConnection::Lock lock(connection);
+  loop_handoff::Scope handoff;
+  pa_operation* op = pa_context_get_server_info(connection.context(), onServerInfo, &query);
+  const bool answered = connection.waitForOperation(op, deadline);
+  loop_handoff::mark();
+  if (!answered) return std::nullopt;
+  return query.result();
 }
 
 // The name of the monitor source of the named sink; nothing when there is no
 // such sink or the server does not answer in time.
 std::optional<std::string> queryMonitorOf(const PulseConnection& connection,
                                           const std::string& sinkName) {
-  MonitorQuery query;
+  SinkQuery query;
   query.connection = &connection;
   const auto deadline = PulseConnection::Clock::now() + kQueryTimeout;
   PulseConnection::Lock lock(connection);
+  loop_handoff::Scope handoff;
   pa_operation* op = pa_context_get_sink_info_by_name(connection.context(), sinkName.c_str(),
                                                       onSinkInfo, &query);
-  if (!connection.waitForOperation(op, deadline) || !query.found) return std::nullopt;
-  return query.monitorName;
+  const bool answered = connection.waitForOperation(op, deadline);
+  loop_handoff::mark();
+  if (!answered) return std::nullopt;
+  return query.result();
 }
 
 }  // namespace
@@ -68,17 +115,16 @@ void PulseSystemAudioService::getShareableContent(
       completion(std::nullopt, error);
       return;
     }
-    std::optional<PulseServerDefaults> defaults =
-        queryServerDefaults(*connection, PulseConnection::Clock::now() + kQueryTimeout);
-    if (!defaults) {
+    std::optional<std::string> sink = queryDefaultSink(*connection);
+    if (!sink) {
       completion(std::nullopt, failureText(*connection));
       return;
     }
     // The default sink is the one "display": what the computer plays. A
     // default that names no existing sink counts as none.
     ShareableContent content;
-    if (!defaults->sinkName.empty() && queryMonitorOf(*connection, defaults->sinkName)) {
-      content.displays.push_back(Display{defaults->sinkName});
+    if (!sink->empty() && queryMonitorOf(*connection, *sink)) {
+      content.displays.push_back(Display{*sink});
     }
     completion(content, std::nullopt);
   }).detach();

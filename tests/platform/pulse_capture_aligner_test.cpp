@@ -66,10 +66,13 @@ class Track {
     ASSERT_LE(r.count, held_.size());
     if (r.count > 0 || r.zeros > 0) zeroRuns_.push_back(r.zeros);
     frames_.insert(frames_.end(), static_cast<size_t>(r.zeros), -1);
+    int64_t drop = r.drop;
     for (size_t i = 0; i < r.count; ++i) {
       const Delivery d = held_.front();
       held_.pop_front();
-      for (int64_t k = 0; k < d.frames; ++k) {
+      const int64_t skip = std::min(drop, d.frames);
+      drop -= skip;
+      for (int64_t k = skip; k < d.frames; ++k) {
         frames_.push_back(d.captureMicros + static_cast<int64_t>(static_cast<double>(k) * 1e6 / kRate));
       }
     }
@@ -110,6 +113,19 @@ TEST(WallClockAligner, StartUpLatencyBecomesLeadingZeros) {
     EXPECT_LE(track.worstError(), 3'000);
     EXPECT_EQ(sumAfterFirst(track.zeroRuns()), 0);
   }
+}
+
+TEST(WallClockAligner, WhatASourceHadBeforeTheStartIsLeftOut) {
+  // A source that hands over 60 ms it had before the stream started, then
+  // goes on in real time: the track still starts at the start.
+  Track track;
+  track.deliver({1'000, framesIn(60'000), -60'000});
+  for (const Delivery& d : steady(0, 1'000'000)) track.deliver(d);
+  track.stop(1'030'000);
+  EXPECT_EQ(static_cast<int64_t>(track.frames().size()), framesIn(1'030'000));
+  ASSERT_FALSE(track.frames().empty());
+  EXPECT_GE(track.frames().front(), -3'000);
+  EXPECT_LE(track.worstError(), 3'000);
 }
 
 TEST(WallClockAligner, DeliveryJitterInsertsNothing) {
@@ -224,17 +240,20 @@ TEST(WallClockAligner, StopReleasesHeldBuffersInOrder) {
 }
 
 TEST(WallClockAligner, SourceAheadOfTheClockIsNeverCut) {
-  // A source that delivers more than real time (a device clock running fast)
-  // keeps every frame; nothing is inserted after the start.
+  // After a steady start, a source that delivers more than real time (a
+  // device clock running fast) keeps every frame, and nothing is inserted.
   Track track;
-  int64_t captured = 0;
-  for (int64_t t = 20'000; t <= 2'000'000; t += kFragmentMicros) {
+  std::vector<Delivery> start = steady(0, 400'000);
+  for (const Delivery& d : start) track.deliver(d);
+  int64_t captured = 400'000;
+  for (int64_t t = 420'000 + kFragmentMicros; t <= 2'000'000; t += kFragmentMicros) {
     track.deliver({t, framesIn(21'000), captured});
     captured += 21'000;
   }
   track.stop(2'000'000);
   EXPECT_EQ(sumAfterFirst(track.zeroRuns()), 0);
-  EXPECT_EQ(track.aligner().placedFrames(), framesIn(captured));
+  ASSERT_FALSE(track.zeroRuns().empty());
+  EXPECT_EQ(track.aligner().placedFrames(), track.zeroRuns().front() + framesIn(captured));
 }
 
 TEST(WallClockAligner, WithoutARateEveryBufferPassesAsItComes) {
