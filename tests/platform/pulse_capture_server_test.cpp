@@ -326,6 +326,26 @@ TEST_F(PrivatePulse, AServerThatGoesAwayStopsTheStreamOnce) {
   EXPECT_TRUE(done.waitFor(10s));
 }
 
+TEST_F(PrivatePulse, ASinkThatIsRemovedStopsItsStreamOnce) {
+  if (std::system("command -v pactl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no pactl";
+  SerialQueue q("narup.test.capture");
+  auto recorder = std::make_shared<Recorder>();
+  MediaServices services = makePulseMediaServices();
+  std::shared_ptr<SystemStream> stream = startSystem(services, q, recorder);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(std::system("pactl unload-module module-null-sink >/dev/null 2>&1"), 0);
+  ASSERT_TRUE(recorder->stopped.waitFor(10s));
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard<std::mutex> guard(recorder->mutex_);
+    ASSERT_EQ(recorder->stops.size(), 1u);
+    EXPECT_FALSE(recorder->stops[0].empty());
+  }
+  Flag done;
+  stream->stopCapture([&](std::optional<std::string>) { done.set(); });
+  EXPECT_TRUE(done.waitFor(10s));
+}
+
 TEST_F(PrivatePulse, WithoutServerContentAndDevicesFailInLibpulseWords) {
   killServer(SIGTERM);
   MediaServices services = makePulseMediaServices();
