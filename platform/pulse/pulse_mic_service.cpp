@@ -39,7 +39,7 @@ struct SourceQuery {
   const PulseConnection* connection = nullptr;
   std::mutex mutex;
   bool found = false;  // guarded by mutex
-  RecordSpec spec;     // guarded by mutex
+  RecordTarget target;     // guarded by mutex
 };
 
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userdata) {
@@ -48,13 +48,13 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
   std::lock_guard<std::mutex> guard(query->mutex);
   if (eol == 0 && info != nullptr) {
     query->found = true;
-    query->spec.sourceName = info->name != nullptr ? info->name : "";
-    query->spec.sampleFormat = nativeOrder(info->sample_spec.format);
-    query->spec.rate = info->sample_spec.rate;
-    query->spec.channels = info->sample_spec.channels;
-    query->spec.channelPositions.clear();
+    query->target.sourceName = info->name != nullptr ? info->name : "";
+    query->target.sampleFormat = nativeOrder(info->sample_spec.format);
+    query->target.rate = info->sample_spec.rate;
+    query->target.channels = info->sample_spec.channels;
+    query->target.channelPositions.clear();
     for (uint8_t i = 0; i < info->channel_map.channels; ++i) {
-      query->spec.channelPositions.push_back(info->channel_map.map[i]);
+      query->target.channelPositions.push_back(info->channel_map.map[i]);
     }
   }
   query->connection->signal();
@@ -98,13 +98,13 @@ std::variant<std::unique_ptr<DeviceInput>, std::string> PulseMicrophoneService::
       return std::string(pa_strerror(answered ? PA_ERR_NOENTITY : PA_ERR_TIMEOUT));
     }
   }
-  RecordSpec spec;
+  RecordTarget target;
   {
     std::lock_guard<std::mutex> guard(query.mutex);
-    spec = query.spec;
+    target = query.target;
   }
   return std::unique_ptr<DeviceInput>(
-      std::make_unique<PulseMicInput>(std::move(connection), std::move(spec)));
+      std::make_unique<PulseMicInput>(std::move(connection), std::move(target)));
 }
 
 std::unique_ptr<CaptureSession> PulseMicrophoneService::createSession() {
@@ -159,7 +159,7 @@ void PulseMicSession::startRunning() {
     // Nothing reacts to a microphone that goes away while recording: its
     // track simply ends there, and the stop fills it up to the stop.
     record_ = std::make_shared<PulseRecordStream>(
-        input_->connection, clock_, input_->spec, output_->queue,
+        input_->connection, clock_, input_->target, output_->queue,
         [delegate](const SampleBuffer& buffer) {
           if (std::shared_ptr<MicBufferDelegate> d = delegate.lock()) d->captureOutput(buffer);
         },

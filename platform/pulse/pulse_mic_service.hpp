@@ -43,10 +43,10 @@ class PulseMicrophoneService final : public MicrophoneService {
 // One source of the server, ready to be recorded.
 class PulseMicInput final : public DeviceInput {
  public:
-  PulseMicInput(std::shared_ptr<PulseConnection> connection, RecordSpec spec)
-      : connection(std::move(connection)), spec(std::move(spec)) {}
+  PulseMicInput(std::shared_ptr<PulseConnection> connection, RecordTarget target)
+      : connection(std::move(connection)), target(std::move(target)) {}
   const std::shared_ptr<PulseConnection> connection;
-  const RecordSpec spec;
+  const RecordTarget target;
 };
 
 // Where the microphone's buffers go.

@@ -52,18 +52,18 @@ StreamFormat streamFormatOf(int sampleFormat, uint32_t rate, uint8_t channels) {
 }
 
 PulseRecordStream::PulseRecordStream(std::shared_ptr<PulseConnection> connection,
-                                     std::shared_ptr<RecordingClock> clock, RecordSpec spec,
+                                     std::shared_ptr<RecordingClock> clock, RecordTarget target,
                                      SerialQueue& queue, BufferHandler onBuffer,
                                      EndHandler onEnded)
     : connection_(std::move(connection)),
       clock_(std::move(clock)),
-      spec_(std::move(spec)),
-      format_(streamFormatOf(spec_.sampleFormat, spec_.rate, spec_.channels)),
+      target_(std::move(target)),
+      format_(streamFormatOf(target_.sampleFormat, target_.rate, target_.channels)),
       queue_(queue),
       onBuffer_(std::make_shared<const BufferHandler>(std::move(onBuffer))),
       onEnded_(std::move(onEnded)) {
-  pa_sample_spec ss{static_cast<pa_sample_format_t>(spec_.sampleFormat), spec_.rate,
-                    spec_.channels};
+  pa_sample_spec ss{static_cast<pa_sample_format_t>(target_.sampleFormat), target_.rate,
+                    target_.channels};
   frameBytes_ = pa_sample_spec_valid(&ss) ? static_cast<uint32_t>(pa_frame_size(&ss)) : 0;
 }
 
@@ -90,8 +90,8 @@ void PulseRecordStream::onReadThunk(pa_stream*, size_t, void* self) {
 }
 
 std::optional<std::string> PulseRecordStream::start() {
-  pa_sample_spec ss{static_cast<pa_sample_format_t>(spec_.sampleFormat), spec_.rate,
-                    spec_.channels};
+  pa_sample_spec ss{static_cast<pa_sample_format_t>(target_.sampleFormat), target_.rate,
+                    target_.channels};
   if (!pa_sample_spec_valid(&ss)) return std::string(pa_strerror(PA_ERR_INVALID));
 
   PulseConnection::Lock lock(*connection_);
@@ -101,18 +101,18 @@ std::optional<std::string> PulseRecordStream::start() {
 
   pa_channel_map map;
   const pa_channel_map* mapArg = nullptr;
-  if (spec_.channelPositions.size() == spec_.channels) {
+  if (target_.channelPositions.size() == target_.channels) {
     pa_channel_map_init(&map);
-    map.channels = spec_.channels;
-    for (size_t i = 0; i < spec_.channelPositions.size(); ++i) {
-      map.map[i] = static_cast<pa_channel_position_t>(spec_.channelPositions[i]);
+    map.channels = target_.channels;
+    for (size_t i = 0; i < target_.channelPositions.size(); ++i) {
+      map.map[i] = static_cast<pa_channel_position_t>(target_.channelPositions[i]);
     }
     if (pa_channel_map_valid(&map)) mapArg = &map;
   }
-  if (mapArg == nullptr && pa_channel_map_init_auto(&map, spec_.channels, PA_CHANNEL_MAP_DEFAULT) == nullptr) {
+  if (mapArg == nullptr && pa_channel_map_init_auto(&map, target_.channels, PA_CHANNEL_MAP_DEFAULT) == nullptr) {
     // No standard layout for this many channels: auxiliary channels will do,
     // the capture code averages them anyway.
-    pa_channel_map_init_extend(&map, spec_.channels, PA_CHANNEL_MAP_AUX);
+    pa_channel_map_init_extend(&map, target_.channels, PA_CHANNEL_MAP_AUX);
   }
   if (mapArg == nullptr) mapArg = &map;
 
@@ -133,9 +133,9 @@ std::optional<std::string> PulseRecordStream::start() {
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
   const int64_t startMicros = clock_->startAt(RecordingClock::nowMicros());
-  aligner_.emplace(startMicros, static_cast<double>(spec_.rate));
+  aligner_.emplace(startMicros, static_cast<double>(target_.rate));
 
-  if (pa_stream_connect_record(stream_, spec_.sourceName.c_str(), &attr, flags) < 0) {
+  if (pa_stream_connect_record(stream_, target_.sourceName.c_str(), &attr, flags) < 0) {
     std::string error = connection_->lastError();
     detach();
     return error;

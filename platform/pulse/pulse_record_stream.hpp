@@ -18,7 +18,7 @@ struct pa_stream;
 
 // What to record: a source of the sound server and the sample layout to ask
 // for (the server converts when the source's own differs).
-struct RecordSpec {
+struct RecordTarget {
   std::string sourceName;
   int sampleFormat = 0;                  // a pa_sample_format_t value
   uint32_t rate = 0;                     // Hz
@@ -51,7 +51,7 @@ class PulseRecordStream {
   static constexpr int kStartTimeoutMs = 4000;
 
   PulseRecordStream(std::shared_ptr<PulseConnection> connection,
-                    std::shared_ptr<RecordingClock> clock, RecordSpec spec, SerialQueue& queue,
+                    std::shared_ptr<RecordingClock> clock, RecordTarget target, SerialQueue& queue,
                     BufferHandler onBuffer, EndHandler onEnded);
   ~PulseRecordStream();
   PulseRecordStream(const PulseRecordStream&) = delete;
@@ -81,7 +81,7 @@ class PulseRecordStream {
 
   std::shared_ptr<PulseConnection> connection_;
   std::shared_ptr<RecordingClock> clock_;
-  RecordSpec spec_;
+  RecordTarget target_;
   StreamFormat format_;
   uint32_t frameBytes_ = 0;
   SerialQueue& queue_;

@@ -182,16 +182,16 @@ std::optional<std::string> PulseSystemStream::startRecording() {
                                                 : connection->lastError();
   }
 
-  RecordSpec spec;
-  spec.sourceName = *monitor;
-  spec.sampleFormat = PA_SAMPLE_FLOAT32NE;
-  spec.rate = configuration_.sampleRate > 0 ? static_cast<uint32_t>(configuration_.sampleRate)
+  RecordTarget target;
+  target.sourceName = *monitor;
+  target.sampleFormat = PA_SAMPLE_FLOAT32NE;
+  target.rate = configuration_.sampleRate > 0 ? static_cast<uint32_t>(configuration_.sampleRate)
                                             : 48000;
-  spec.channels = configuration_.channelCount > 0
+  target.channels = configuration_.channelCount > 0
                       ? static_cast<uint8_t>(configuration_.channelCount)
                       : 2;
   auto record = std::make_shared<PulseRecordStream>(
-      connection, clock_, spec, *queue,
+      connection, clock_, target, *queue,
       [output](const SampleBuffer& buffer) {
         if (std::shared_ptr<SystemStreamDelegate> o = output.lock()) {
           o->streamDidOutput(buffer, StreamOutputType::audio);

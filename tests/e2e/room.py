@@ -271,20 +271,20 @@ def _play(pairs):
     streams = []
     for sink, path in pairs:
         with wave.open(path, "rb") as w:
-            spec = _SampleSpec(_PA_SAMPLE_S16LE, w.getframerate(), w.getnchannels())
+            fmt = _SampleSpec(_PA_SAMPLE_S16LE, w.getframerate(), w.getnchannels())
             data = w.readframes(w.getnframes())
-        frame = 2 * spec.channels
-        target = int(spec.rate * _LATENCY_MS / 1000) * frame
+        frame = 2 * fmt.channels
+        target = int(fmt.rate * _LATENCY_MS / 1000) * frame
         attr = _BufferAttr(0xFFFFFFFF, target, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF)
 
-        def connect(sink=sink, spec=spec, attr=attr):
-            s = pa.pa_stream_new(ctx, b"narup-room", ctypes.byref(spec), None)
+        def connect(sink=sink, fmt=fmt, attr=attr):
+            s = pa.pa_stream_new(ctx, b"narup-room", ctypes.byref(fmt), None)
             pa.pa_stream_connect_playback(s, sink.encode(), ctypes.byref(attr),
                                           _PA_STREAM_START_CORKED | _PA_STREAM_ADJUST_LATENCY,
                                           None, None)
             return s
         s = locked(connect)
-        streams.append({"s": s, "data": data, "pos": 0, "rate": spec.rate, "frame": frame})
+        streams.append({"s": s, "data": data, "pos": 0, "rate": fmt.rate, "frame": frame})
     for st in streams:
         wait_for(lambda st=st: pa.pa_stream_get_state(st["s"]), _PA_STREAM_READY,
                  (_PA_STREAM_FAILED, 4))
