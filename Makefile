@@ -65,9 +65,9 @@ fuzz-long: $(BUILD_FUZZ)/build.ninja
 	scripts/fuzz $(BUILD_FUZZ) 1800
 
 bench: build
-	$(BUILD)/aec_bench
-	$(BUILD)/wav_bench
-	$(BUILD)/capture_bench
+	$(BUILD)/bench/aec_bench
+	$(BUILD)/bench/wav_bench
+	$(BUILD)/bench/capture_bench
 
 install: build
 	cmake --install $(BUILD)
