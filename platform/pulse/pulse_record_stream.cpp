@@ -51,6 +51,26 @@ StreamFormat streamFormatOf(int sampleFormat, uint32_t rate, uint8_t channels) {
   return f;
 }
 
+namespace {
+
+// The source's own channel layout when it is given and valid, else the
+// default one for that many channels, else auxiliary channels (the capture
+// code averages them all anyway).
+void channelMapOf(const RecordTarget& target, pa_channel_map& map) {
+  if (target.channelPositions.size() == target.channels) {
+    pa_channel_map_init(&map);
+    map.channels = target.channels;
+    for (size_t i = 0; i < target.channelPositions.size(); ++i) {
+      map.map[i] = static_cast<pa_channel_position_t>(target.channelPositions[i]);
+    }
+    if (pa_channel_map_valid(&map)) return;
+  }
+  if (pa_channel_map_init_auto(&map, target.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr) return;
+  pa_channel_map_init_extend(&map, target.channels, PA_CHANNEL_MAP_AUX);
+}
+
+}  // namespace
+
 PulseRecordStream::PulseRecordStream(std::shared_ptr<PulseConnection> connection,
                                      std::shared_ptr<RecordingClock> clock, RecordTarget target,
                                      SerialQueue& queue, BufferHandler onBuffer,
@@ -100,23 +120,8 @@ std::optional<std::string> PulseRecordStream::start() {
   if (stream_ != nullptr || stopping_) return std::string(pa_strerror(PA_ERR_BADSTATE));
 
   pa_channel_map map;
-  const pa_channel_map* mapArg = nullptr;
-  if (target_.channelPositions.size() == target_.channels) {
-    pa_channel_map_init(&map);
-    map.channels = target_.channels;
-    for (size_t i = 0; i < target_.channelPositions.size(); ++i) {
-      map.map[i] = static_cast<pa_channel_position_t>(target_.channelPositions[i]);
-    }
-    if (pa_channel_map_valid(&map)) mapArg = &map;
-  }
-  if (mapArg == nullptr && pa_channel_map_init_auto(&map, target_.channels, PA_CHANNEL_MAP_DEFAULT) == nullptr) {
-    // No standard layout for this many channels: auxiliary channels will do,
-    // the capture code averages them anyway.
-    pa_channel_map_init_extend(&map, target_.channels, PA_CHANNEL_MAP_AUX);
-  }
-  if (mapArg == nullptr) mapArg = &map;
-
-  stream_ = pa_stream_new(connection_->context(), "narup-capture", &ss, mapArg);
+  channelMapOf(target_, map);
+  stream_ = pa_stream_new(connection_->context(), "narup-capture", &ss, &map);
   if (stream_ == nullptr) return connection_->lastError();
   pa_stream_set_state_callback(stream_, onStateThunk, this);
   pa_stream_set_read_callback(stream_, onReadThunk, this);
@@ -130,7 +135,8 @@ std::optional<std::string> PulseRecordStream::start() {
   // ADJUST_LATENCY: the source runs with about one fragment of latency, so
   // the data of a moment arrives close to that moment. DONT_MOVE: a removed
   // source ends the stream (and is reported) rather than silently switching.
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  const auto flags =
+      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
   const int64_t startMicros = clock_->startAt(RecordingClock::nowMicros());
   aligner_.emplace(startMicros, static_cast<double>(target_.rate));

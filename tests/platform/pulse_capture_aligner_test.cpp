@@ -73,7 +73,8 @@ class Track {
       const int64_t skip = std::min(drop, d.frames);
       drop -= skip;
       for (int64_t k = skip; k < d.frames; ++k) {
-        frames_.push_back(d.captureMicros + static_cast<int64_t>(static_cast<double>(k) * 1e6 / kRate));
+        const auto offset = static_cast<int64_t>(static_cast<double>(k) * 1e6 / kRate);
+        frames_.push_back(d.captureMicros + offset);
       }
     }
   }
