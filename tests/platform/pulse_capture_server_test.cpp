@@ -6,6 +6,7 @@
 #include "platform/pulse/pulse_media_services.hpp"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +125,9 @@ class PrivatePulse : public ::testing::Test {
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
+      // The daemon goes with the test binary, even one that aborts (a
+      // sanitizer stopping at its first report) before TearDown.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       setsid();
       setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
       setenv("HOME", dir_.c_str(), 1);
