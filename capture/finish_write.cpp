@@ -34,8 +34,9 @@ void logLevels(const char* name, std::span<const float> track) {
 
 // Echo of the system audio removed from the microphone; the track is left as
 // it was when the canceller cannot be had or answers with another length.
-void cancelEcho(std::vector<float>& mic, std::span<const float> sys, double rate) {
-  std::unique_ptr<EchoCanceller> canceller = EchoCanceller::create();
+void cancelEcho(std::vector<float>& mic, std::span<const float> sys, double rate,
+                const CancellerFactory& makeCanceller) {
+  std::unique_ptr<EchoCanceller> canceller = makeCanceller();
   if (!canceller) return;
   std::vector<float> cleaned = canceller->process(mic, sys, rate);
   if (cleaned.size() != mic.size()) return;
@@ -54,6 +55,12 @@ std::vector<float> mixTracks(std::span<const float> sys, std::span<const float> 
 }  // namespace
 
 void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath) {
+  writeRecording(std::move(tracks), echoCancel, outPath,
+                 [] { return EchoCanceller::create(); });
+}
+
+void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+                    const CancellerFactory& makeCanceller) {
   std::vector<float>& sys = tracks.sys;
   std::vector<float>& mic = tracks.mic;
   const double sysRate = tracks.sysRate;
@@ -66,7 +73,7 @@ void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& o
       logErr("resampling mic " + rateText(micRate) + "Hz → " + rateText(sysRate) + "Hz");
       mic = resampleLinear(mic, micRate, sysRate);
     }
-    if (echoCancel && !mic.empty()) cancelEcho(mic, sys, rate);
+    if (echoCancel && !mic.empty()) cancelEcho(mic, sys, rate, makeCanceller);
   } else if (micRate > 0) {
     rate = micRate;
   }

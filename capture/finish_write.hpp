@@ -1,7 +1,11 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+class EchoCanceller;
 
 // The two tracks of a recording as the finish takes them, with their rates in
 // Hz (0.0: that source never delivered a usable buffer).
@@ -18,3 +22,12 @@ struct RecordedTracks {
 // normalised on its own beside it (".mic.wav", ".sys.wav"). Prints the
 // "wrote" lines; ends nothing.
 void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath);
+
+// Makes the canceller for one recording; nullptr when it cannot be set up.
+using CancellerFactory = std::function<std::unique_ptr<EchoCanceller>()>;
+
+// The same with the canceller's maker supplied (the recording's own is
+// EchoCanceller::create): a canceller that cannot be had leaves the
+// microphone as it is, without a message.
+void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+                    const CancellerFactory& makeCanceller);
