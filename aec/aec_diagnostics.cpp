@@ -31,21 +31,6 @@ std::string delaysInMs(const std::vector<DelaySeg>& segs, double sampleRate) {
   return out;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string formatAecDiagnostics(const std::vector<DelaySeg>& segs, double sampleRate,
@@ -91,6 +76,6 @@ void appendAecLog(std::string_view line) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  writeAll(fd, bytes);
+  writeAll(fd, bytes.data(), bytes.size());
   ::close(fd);
 }

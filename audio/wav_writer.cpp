@@ -9,6 +9,8 @@
 #include <memory>
 #include <new>
 
+#include "cli/console.hpp"
+
 namespace {
 
 // Full scale when writing; reading divides by 32768, so a round trip comes
@@ -43,18 +45,10 @@ std::int16_t toInt16(float x) {
 
 // The whole buffer in one write; a short write is continued, an error drops
 // the rest silently.
-void writeAll(const std::string& path, const std::byte* p, std::size_t n) {
+void writeFile(const std::string& path, const std::byte* p, std::size_t n) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return;
-  while (n > 0) {
-    const ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
+  writeAll(fd, p, n);
   ::close(fd);
 }
 
@@ -97,5 +91,5 @@ void writeWav16(std::span<const float> samples, double sampleRate, const std::st
     putU16(p, static_cast<std::uint16_t>(toInt16(x)));
     p += 2;
   }
-  writeAll(path, file.get(), total);
+  writeFile(path, file.get(), total);
 }

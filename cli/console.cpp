@@ -19,20 +19,24 @@ void writeLine(std::string_view prefix, std::string_view message) {
   line.append(prefix);
   line.append(message);
   line.push_back('\n');
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  writeAll(STDERR_FILENO, line.data(), line.size());
 }
 
 }  // namespace
+
+bool writeAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 void logErr(std::string_view message) { writeLine("narup-capture: ", message); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,12 @@ void logErr(std::string_view message);
 // Writes "narup-capture [FAIL] " + message + "\n" in one write, then ends the
 // process with status 1.
 [[noreturn]] void fail(std::string_view message);
+
+// Writes every byte to the file descriptor, continuing after short writes
+// and interrupted calls; false when a write fails (the rest is dropped).
+// Every console line, the device documents and the files the tool writes go
+// out through it.
+bool writeAll(int fd, const void* data, size_t size);
 
 // Builds a line from printf-style directives (the one formatting helper the
 // report lines share).

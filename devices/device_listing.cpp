@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "cli/console.hpp"
 #include "devices/device_document.hpp"
 #include "devices/output_devices.hpp"
 
@@ -27,17 +28,7 @@ std::optional<std::string> nameWithOneRetry(AudioHardware& hardware, AudioDevice
 // The whole document in as few writes as the pipe allows; a write error
 // leaves nothing to report to (standard error stays silent in these modes).
 void writeStandardOutput(const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDOUT_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  writeAll(STDOUT_FILENO, text.data(), text.size());
 }
 
 }  // namespace
