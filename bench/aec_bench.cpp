@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -118,6 +119,21 @@ struct Transforms {
   }
 };
 
+// FNV-1a over the bit patterns of the samples: any change in any sample of
+// the result shows as a different checksum.
+uint64_t checksum(const std::vector<float>& samples) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (float v : samples) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (int b = 0; b < 4; ++b) {
+      h ^= (bits >> (8 * b)) & 0xffu;
+      h *= 0x100000001b3ULL;
+    }
+  }
+  return h;
+}
+
 long peakRssKiB() {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
@@ -208,8 +224,9 @@ int main(int argc, char** argv) {
               static_cast<long long>(searches));
   std::printf("best of %d runs each\n", kRuns);
   std::printf("process: %.3f s wall = %.0f x realtime; %.3f s cpu = %.0f x realtime "
-              "(output %zu samples)\n",
-              proc.wall, seconds / proc.wall, proc.cpu, seconds / proc.cpu, cleaned.size());
+              "(output %zu samples, checksum %016llx)\n",
+              proc.wall, seconds / proc.wall, proc.cpu, seconds / proc.cpu, cleaned.size(),
+              static_cast<unsigned long long>(checksum(cleaned)));
   std::printf("bare FFTW r2c/c2r, same sizes and counts: %.3f s wall, %.3f s cpu "
               "(1024-point %.3f s, 2^20-point %.3f s cpu) = %.0f x realtime\n",
               bare.wall, bare.cpu, shortT1.cpu, longT1.cpu, seconds / bare.cpu);
