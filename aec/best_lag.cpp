@@ -122,21 +122,21 @@ std::optional<int64_t> EchoCanceller::bestLagWith(LagScratch& s, std::span<const
                                                   int64_t window, int64_t center,
                                                   int64_t radius) const {
   const int64_t n = std::clamp<int64_t>(window, 0, kMaxStretch);
-  const auto [lo, hi] = loadStretch(mic, at, n, s.micRe.data(), s.dirtyMic);
-  if (energyBelow(std::span<const float>(s.micRe.data() + lo, static_cast<size_t>(hi - lo)),
+  const auto [lo, hi] = loadStretch(mic, at, n, s.stretch.data(), s.dirty);
+  if (energyBelow(std::span<const float>(s.stretch.data() + lo, static_cast<size_t>(hi - lo)),
                   static_cast<float>(n) * kQuietMeanSquare)) {
     return std::nullopt;
   }
-  loadStretch(reference, at, n, s.refRe.data(), s.dirtyRef);
-
-  corrFwd_->forwardReal(s.micRe.data(), s.M.data());
-  corrFwd_->forwardReal(s.refRe.data(), s.Y.data());
+  corrFwd_->forwardReal(s.stretch.data(), s.M.data());
+  loadStretch(reference, at, n, s.stretch.data(), s.dirty);
+  corrFwd_->forwardReal(s.stretch.data(), s.Y.data());
   // The weighted cross-spectrum; the spectrum of the real correlation is
   // Hermitian, so bins 0 ... N/2 carry all of it.
   phaseTransform(reinterpret_cast<float*>(s.M.data()), reinterpret_cast<const float*>(s.Y.data()));
   // The real part of the inverse; the imaginary part of a Hermitian
-  // spectrum's inverse is 0.
-  corrInv_->inverseHermitian(s.M.data(), s.corr.data());
+  // spectrum's inverse is 0. Y is no longer needed and takes it.
+  float* const corr = s.correlation();
+  corrInv_->inverseHermitian(s.M.data(), corr);
 
   // Lags of magnitude kN - n or more would read the correlation where it has
   // wrapped around onto lags of the other sign; they are not searched: the
@@ -148,7 +148,6 @@ std::optional<int64_t> EchoCanceller::bestLagWith(LagScratch& s, std::span<const
   const int64_t last = std::min(saturatingAdd(center, radius), limit);
   float best = -std::numeric_limits<float>::max();
   int64_t candidate = center;
-  const float* corr = s.corr.data();
   for (int64_t lag = first; lag <= last; ++lag) {
     // The low 20 bits: lag mod N, negative lags from the top end.
     const float v = std::fabs(corr[lag & (kN - 1)]);
@@ -158,7 +157,7 @@ std::optional<int64_t> EchoCanceller::bestLagWith(LagScratch& s, std::span<const
     }
   }
 
-  const float rms = std::sqrt(meanSquare(s.corr));
+  const float rms = std::sqrt(meanSquare(std::span<const float>(corr, static_cast<size_t>(kN))));
   if (best < (rms + kRmsEps) * kPeakOverRms) return std::nullopt;
   return candidate;
 }

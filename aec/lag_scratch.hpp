@@ -11,15 +11,20 @@ inline constexpr size_t kCorrHalfSpectrum = static_cast<size_t>(kCorrN / 2 + 1);
 
 // The long-transform arrays of a delay search (private to the canceller):
 // allocated once per process call and reused by every segment's search.
-// They are all zero when handed over; `dirtyMic`/`dirtyRef` record how far
-// the last search wrote into the two input arrays, so the next one clears
-// only what it does not overwrite.
+// Three arrays serve the five roles, so that a search walks 12 MiB rather
+// than 20 (the long transforms run markedly faster on data still in cache):
+// `stretch` takes the microphone stretch, then, once its spectrum is in `M`,
+// the reference stretch, whose spectrum goes to `Y`; the correlation (N
+// floats, which fit in N/2 + 1 complex bins) goes back into `Y`'s memory.
+// `stretch` is all zero when handed over; `dirty` records how far the last
+// load wrote into it, so the next one clears only what it does not overwrite.
 struct EchoCanceller::LagScratch {
-  AlignedVector<float> micRe = AlignedVector<float>(kCorrN);
-  AlignedVector<float> refRe = AlignedVector<float>(kCorrN);
+  AlignedVector<float> stretch = AlignedVector<float>(kCorrN);
   AlignedVector<std::complex<float>> M = AlignedVector<std::complex<float>>(kCorrHalfSpectrum);
   AlignedVector<std::complex<float>> Y = AlignedVector<std::complex<float>>(kCorrHalfSpectrum);
-  AlignedVector<float> corr = AlignedVector<float>(kCorrN);
-  int64_t dirtyMic = 0;
-  int64_t dirtyRef = 0;
+  int64_t dirty = 0;
+
+  float* correlation() { return reinterpret_cast<float*>(Y.data()); }
 };
+static_assert(sizeof(std::complex<float>) * kCorrHalfSpectrum >= sizeof(float) * kCorrN,
+              "the correlation fits in the memory of a half spectrum");

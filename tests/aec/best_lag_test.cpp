@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -77,4 +78,22 @@ TEST_F(BestLag, ExtremeRangesAreClampedNotOverflowed) {
   EXPECT_EQ(canceller->bestLag(mic, ref, 0, 60000, big - 10, 5), std::nullopt);
   // A stretch that starts before the tracks: the missing part counts as 0.
   EXPECT_EQ(canceller->bestLag(mic, ref, -20000, 60000, 0, 4000), 733);
+}
+
+TEST_F(BestLag, AReferenceThatEndsWithinTheStretchIsZeroPastItsEnd) {
+  // The microphone goes on past the reference's end with loud sound of its
+  // own. The search must see the reference as zeros there, never as
+  // microphone samples: matched against itself that loud stretch would put
+  // the strongest peak at lag 0.
+  const std::vector<float> ref = whiteNoise(60000, 0.3f, 13);
+  std::vector<float> refPadded = ref;
+  refPadded.resize(120000, 0.0f);
+  std::vector<float> mic = delayed(refPadded, 500, 0.3f);
+  const std::vector<float> talk = whiteNoise(60000, 0.9f, 14);
+  std::copy(talk.begin(), talk.end(), mic.begin() + 60000);
+  EXPECT_EQ(canceller->bestLag(mic, ref, 0, 120000, 0, 4000), 500);
+  EXPECT_EQ(canceller->bestLag(mic, ref, 0, 120000, 0, 4000),
+            canceller->bestLag(mic, refPadded, 0, 120000, 0, 4000));
+  // The same from a later start, where less of the reference is left.
+  EXPECT_EQ(canceller->bestLag(mic, ref, 30000, 90000, 0, 4000), 500);
 }
