@@ -9,7 +9,6 @@
 #include <complex>
 #include <limits>
 
-#include "aec/aligned_buffer.hpp"
 #include "aec/echo_canceller.hpp"
 #include "aec/energy_gate.hpp"
 #include "aec/lag_scratch.hpp"
@@ -122,21 +121,21 @@ std::optional<int64_t> EchoCanceller::bestLagWith(LagScratch& s, std::span<const
                                                   int64_t window, int64_t center,
                                                   int64_t radius) const {
   const int64_t n = std::clamp<int64_t>(window, 0, kMaxStretch);
-  const auto [lo, hi] = loadStretch(mic, at, n, s.stretch.data(), s.dirty);
-  if (energyBelow(std::span<const float>(s.stretch.data() + lo, static_cast<size_t>(hi - lo)),
+  const auto [lo, hi] = loadStretch(mic, at, n, s.stretch, s.dirty);
+  if (energyBelow(std::span<const float>(s.stretch + lo, static_cast<size_t>(hi - lo)),
                   static_cast<float>(n) * kQuietMeanSquare)) {
     return std::nullopt;
   }
-  corrFwd_->forwardReal(s.stretch.data(), s.M.data());
-  loadStretch(reference, at, n, s.stretch.data(), s.dirty);
-  corrFwd_->forwardReal(s.stretch.data(), s.Y.data());
+  corrFwd_->forwardReal(s.stretch, s.M);
+  loadStretch(reference, at, n, s.stretch, s.dirty);
+  corrFwd_->forwardReal(s.stretch, s.Y);
   // The weighted cross-spectrum; the spectrum of the real correlation is
   // Hermitian, so bins 0 ... N/2 carry all of it.
-  phaseTransform(reinterpret_cast<float*>(s.M.data()), reinterpret_cast<const float*>(s.Y.data()));
+  phaseTransform(reinterpret_cast<float*>(s.M), reinterpret_cast<const float*>(s.Y));
   // The real part of the inverse; the imaginary part of a Hermitian
   // spectrum's inverse is 0. Y is no longer needed and takes it.
   float* const corr = s.correlation();
-  corrInv_->inverseHermitian(s.M.data(), corr);
+  corrInv_->inverseHermitian(s.M, corr);
 
   // Lags of magnitude kN - n or more would read the correlation where it has
   // wrapped around onto lags of the other sign; they are not searched: the
