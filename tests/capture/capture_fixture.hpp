@@ -19,7 +19,7 @@
 
 #include "capture/capturer.hpp"
 #include "scripted_media_services.hpp"
-#include "stderr_capture.hpp"
+#include "support/stderr_capture.hpp"
 
 // The process exits the capturer asked for, with the thread that asked.
 class ExitRecorder {
@@ -58,6 +58,8 @@ class ExitRecorder {
   std::vector<std::thread::id> threads_;
 };
 
+inline std::string line(const std::string& message) { return "narup-capture: " + message; }
+
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -92,21 +94,21 @@ class CaptureTest : public ::testing::Test {
 
   std::shared_ptr<scripted::ScriptedStream> stream() { return p.system->stream(); }
 
-  // A mono track delivered in buffers of `chunk` frames.
+  // A mono track delivered in buffers of `chunk` frames, then waited for.
+  template <typename Source>
+  static void deliverTrack(Source& source, double rate, const std::vector<float>& track, size_t chunk) {
+    for (size_t at = 0; at < track.size(); at += chunk) {
+      std::vector<float> part(track.begin() + at, track.begin() + std::min(track.size(), at + chunk));
+      ASSERT_TRUE(source.deliver(scripted::interleavedFloat(rate, 1, part)));
+    }
+    source.flush();
+  }
   static void deliverSys(scripted::ScriptedStream& s, double rate, const std::vector<float>& track,
                          size_t chunk = 480) {
-    for (size_t at = 0; at < track.size(); at += chunk) {
-      std::vector<float> part(track.begin() + at, track.begin() + std::min(track.size(), at + chunk));
-      ASSERT_TRUE(s.deliver(scripted::interleavedFloat(rate, 1, part)));
-    }
-    s.flush();
+    deliverTrack(s, rate, track, chunk);
   }
   void deliverMic(double rate, const std::vector<float>& track, size_t chunk = 441) {
-    for (size_t at = 0; at < track.size(); at += chunk) {
-      std::vector<float> part(track.begin() + at, track.begin() + std::min(track.size(), at + chunk));
-      ASSERT_TRUE(p.microphone->deliver(scripted::interleavedFloat(rate, 1, part)));
-    }
-    p.microphone->flush();
+    deliverTrack(*p.microphone, rate, track, chunk);
   }
   static std::vector<float> tone(size_t n, double rate, double hz, float amplitude) {
     std::vector<float> out(n);

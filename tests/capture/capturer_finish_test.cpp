@@ -13,8 +13,6 @@ namespace {
 
 using ::testing::StartsWith;
 
-std::string line(const std::string& message) { return "narup-capture: " + message; }
-
 bool exists(const std::string& path) { return std::filesystem::exists(path); }
 
 // ---- Stop request ----------------------------------------------------------

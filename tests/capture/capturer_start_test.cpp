@@ -8,8 +8,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::string line(const std::string& message) { return "narup-capture: " + message; }
-
 TEST_F(CaptureTest, ConstructionAsksAndPrintsNothing) {
   StderrCapture err;
   make(true, true, std::string("x"), true);

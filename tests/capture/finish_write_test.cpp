@@ -12,7 +12,7 @@
 #include "aec/dft.hpp"
 #include "aec/echo_canceller.hpp"
 #include "audio/wav.hpp"
-#include "stderr_capture.hpp"
+#include "support/stderr_capture.hpp"
 
 namespace {
 

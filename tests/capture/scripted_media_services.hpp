@@ -4,10 +4,10 @@
 // completions run on threads of their own (as a platform's would), and
 // buffers are delivered on the queue the capturer hands over, in order.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -50,20 +50,13 @@ class CallLog {
     std::lock_guard<std::mutex> guard(mutex_);
     return calls_;
   }
-  bool has(const std::string& call) const {
-    for (const std::string& c : calls()) {
-      if (c == call) return true;
-    }
-    return false;
-  }
   // Index of the first such call, or -1.
   int indexOf(const std::string& call) const {
     std::vector<std::string> all = calls();
-    for (size_t i = 0; i < all.size(); ++i) {
-      if (all[i] == call) return static_cast<int>(i);
-    }
-    return -1;
+    auto at = std::find(all.begin(), all.end(), call);
+    return at == all.end() ? -1 : static_cast<int>(at - all.begin());
   }
+  bool has(const std::string& call) const { return indexOf(call) >= 0; }
 
  private:
   mutable std::mutex mutex_;
@@ -136,7 +129,6 @@ class ScriptedStream final : public SystemStream {
   }
   void stopCapture(ErrorCompletion completion) override {
     log_.add("stopCapture");
-    stopThread_ = std::this_thread::get_id();
     std::optional<std::string> error = script_.stopError;
     if (script_.holdStop) {
       std::lock_guard<std::mutex> guard(mutex_);
@@ -186,8 +178,6 @@ class ScriptedStream final : public SystemStream {
     });
   }
 
-  std::thread::id stopThread() const { return stopThread_; }
-
  private:
   const SystemScript& script_;
   CallLog& log_;
@@ -196,7 +186,6 @@ class ScriptedStream final : public SystemStream {
   std::mutex mutex_;
   std::weak_ptr<SystemStreamDelegate> output_;
   SerialQueue* queue_ = nullptr;
-  std::thread::id stopThread_;
   ErrorCompletion heldStop_;
 };
 
@@ -265,9 +254,8 @@ class ScriptedDevices final : public CaptureDevices {
   std::vector<CaptureDevice> allDevices() override { return script_.all; }
   std::optional<CaptureDevice> defaultDevice() override { return script_.defaultInput; }
   std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override {
-    for (const CaptureDevice& d : script_.all) {
+    for (const CaptureDevice& d : script_.all)
       if (d.uniqueID == uniqueID) return d;
-    }
     return std::nullopt;
   }
 
@@ -275,14 +263,12 @@ class ScriptedDevices final : public CaptureDevices {
   const MicScript& script_;
 };
 
-class ScriptedInput final : public DeviceInput {
- public:
+struct ScriptedInput final : DeviceInput {
   explicit ScriptedInput(std::string id) : deviceID(std::move(id)) {}
   std::string deviceID;
 };
 
-class ScriptedOutput final : public AudioDataOutput {
- public:
+struct ScriptedOutput final : AudioDataOutput {
   ScriptedOutput(std::weak_ptr<MicBufferDelegate> d, SerialQueue& q)
       : delegate(std::move(d)), queue(&q) {}
   std::weak_ptr<MicBufferDelegate> delegate;
@@ -452,24 +438,17 @@ struct ScriptedPlatform {
 // ---- Buffers -------------------------------------------------------------
 
 inline StreamFormat floatFormat(double rate, uint32_t channels, bool planar = false) {
-  return StreamFormat{rate, kFormatFlagIsFloat | (planar ? kFormatFlagIsNonInterleaved : 0u),
-                      channels, 32};
+  return {rate, kFormatFlagIsFloat | (planar ? kFormatFlagIsNonInterleaved : 0u), channels, 32};
 }
-
 inline StreamFormat int16Format(double rate, uint32_t channels, bool planar = false) {
-  return StreamFormat{rate,
-                      kFormatFlagIsSignedInteger | (planar ? kFormatFlagIsNonInterleaved : 0u),
-                      channels, 16};
+  return {rate, kFormatFlagIsSignedInteger | (planar ? kFormatFlagIsNonInterleaved : 0u), channels, 16};
 }
 
 template <typename T>
 PcmSampleBuffer::Plane planeOf(const std::vector<T>& values) {
-  PcmSampleBuffer::Plane plane;
   std::vector<std::byte> bytes(values.size() * sizeof(T));
   if (!bytes.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
-  plane.byteSize = static_cast<uint32_t>(bytes.size());
-  plane.bytes = std::move(bytes);
-  return plane;
+  return {static_cast<uint32_t>(bytes.size()), std::move(bytes)};
 }
 
 // One interleaved float buffer; numSamples is the frame count.
