@@ -23,12 +23,8 @@ ScriptedOutputDevice outputDevice(AudioDeviceID id, std::string uid, std::string
 }
 
 TEST(DeviceDocument, IsCompactJsonWithoutLineEnd) {
-  const std::string text = deviceListDocument({{"a", "Speakers"}, {"b", "Desk"}}, "b");
-  EXPECT_EQ(text,
+  EXPECT_EQ(deviceListDocument({{"a", "Speakers"}, {"b", "Desk"}}, "b"),
             R"({"default":"b","devices":[{"id":"a","name":"Speakers"},{"id":"b","name":"Desk"}]})");
-  const json document = json::parse(text);
-  EXPECT_EQ(document.at("default"), "b");
-  EXPECT_EQ(document.at("devices").size(), 2u);
 }
 
 TEST(DeviceDocument, EmptyListAndDefaultAreStillADocument) {
@@ -132,11 +128,6 @@ TEST(InputDevicesDocument, FallsBackToEveryDeviceWhenDiscoveryFindsNone) {
   const json document = json::parse(inputDevicesDocument(devices));
   EXPECT_EQ(document.at("devices"), json::parse(R"([{"id":"only","name":"The only one"}])"));
   EXPECT_EQ(document.at("default"), "");
-}
-
-TEST(InputDevicesDocument, NoDevicesAtAll) {
-  ScriptedCaptureDevices devices;
-  EXPECT_EQ(inputDevicesDocument(devices), R"({"default":"","devices":[]})");
 }
 
 }  // namespace

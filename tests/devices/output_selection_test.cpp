@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "devices/device_document.hpp"
@@ -107,68 +108,42 @@ class ModeProcess : public ::testing::Test {
   std::string path_;
 };
 
-TEST_F(ModeProcess, SuccessPrintsNothingAndExitsZero) {
+TEST_F(ModeProcess, EachModeExitsWithItsStatusAndPrintsOnlyItsDocument) {
   ScriptedAudioHardware hw = twoSinksAndAMicrophone();
-  EXPECT_EXIT(
-      {
-        redirectStdout();
-        setOutputDevice(hw, "speakers");
-      },
-      ::testing::ExitedWithCode(0), "^$");
-  EXPECT_EQ(standardOutput(), "");
-}
-
-TEST_F(ModeProcess, NotFoundFailsWithItsLine) {
-  ScriptedAudioHardware hw = twoSinksAndAMicrophone();
-  EXPECT_EXIT(
-      {
-        redirectStdout();
-        setOutputDevice(hw, "Headphones");
-      },
-      ::testing::ExitedWithCode(1), "^narup-capture \\[FAIL\\] output device 'Headphones' not found\n$");
-  EXPECT_EQ(standardOutput(), "");
-}
-
-TEST_F(ModeProcess, RefusalFailsWithTheStatus) {
-  ScriptedAudioHardware hw = twoSinksAndAMicrophone();
-  hw.setStatus = 3;
-  EXPECT_EXIT(setOutputDevice(hw, "headphones"), ::testing::ExitedWithCode(1),
-              "^narup-capture \\[FAIL\\] could not set default output device \\(status 3\\)\n$");
-}
-
-TEST_F(ModeProcess, OutputListIsTheDocumentAloneOnStandardOutput) {
-  ScriptedAudioHardware hw = twoSinksAndAMicrophone();
-  EXPECT_EXIT(
-      {
-        redirectStdout();
-        listOutputDevices(hw);
-      },
-      ::testing::ExitedWithCode(0), "^$");
-  EXPECT_EQ(standardOutput(), outputDevicesDocument(hw));
-  EXPECT_EQ(standardOutput().back(), '}');
-}
-
-TEST_F(ModeProcess, InputListWithNothingReadableStillExitsZero) {
-  ScriptedCaptureDevices devices;
-  EXPECT_EXIT(
-      {
-        redirectStdout();
-        listInputDevices(devices);
-      },
-      ::testing::ExitedWithCode(0), "^$");
-  EXPECT_EQ(standardOutput(), R"({"default":"","devices":[]})");
-}
-
-TEST_F(ModeProcess, UnserialisableListWritesTheFallback) {
-  ScriptedCaptureDevices devices;
-  devices.discovered = {{"in", "bad \xC0 name", 0}};
-  EXPECT_EXIT(
-      {
-        redirectStdout();
-        listInputDevices(devices);
-      },
-      ::testing::ExitedWithCode(0), "^$");
-  EXPECT_EQ(standardOutput(), kFallbackDeviceDocument);
+  ScriptedAudioHardware refusing = twoSinksAndAMicrophone();
+  refusing.setStatus = 3;
+  ScriptedCaptureDevices none;
+  ScriptedCaptureDevices unserialisable;
+  unserialisable.discovered = {{"in", "bad \xC0 name", 0}};
+  struct Case {
+    const char* what;
+    std::function<void()> mode;
+    int status;
+    const char* standardError;  // a pattern
+    std::string standardOutput;
+  };
+  const Case cases[] = {
+      {"set: success", [&] { setOutputDevice(hw, "speakers"); }, 0, "^$", ""},
+      {"set: not found", [&] { setOutputDevice(hw, "Headphones"); }, 1,
+       "^narup-capture \\[FAIL\\] output device 'Headphones' not found\n$", ""},
+      {"set: refused", [&] { setOutputDevice(refusing, "headphones"); }, 1,
+       "^narup-capture \\[FAIL\\] could not set default output device \\(status 3\\)\n$", ""},
+      {"output list", [&] { listOutputDevices(hw); }, 0, "^$", outputDevicesDocument(hw)},
+      {"input list, nothing readable", [&] { listInputDevices(none); }, 0, "^$",
+       R"({"default":"","devices":[]})"},
+      {"input list that cannot be written", [&] { listInputDevices(unserialisable); }, 0, "^$",
+       std::string(kFallbackDeviceDocument)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EXIT(
+        {
+          redirectStdout();
+          c.mode();
+        },
+        ::testing::ExitedWithCode(c.status), c.standardError);
+    EXPECT_EQ(standardOutput(), c.standardOutput);
+  }
 }
 
 }  // namespace

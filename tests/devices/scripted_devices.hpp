@@ -57,9 +57,8 @@ class ScriptedAudioHardware : public AudioHardware {
 
  private:
   ScriptedOutputDevice* find(AudioDeviceID id) {
-    for (auto& d : devices) {
+    for (auto& d : devices)
       if (d.id == id) return &d;
-    }
     return nullptr;
   }
 };
@@ -78,9 +77,8 @@ class ScriptedCaptureDevices : public CaptureDevices {
   }
   std::optional<CaptureDevice> defaultDevice() override { return defaultInput; }
   std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uid) override {
-    for (const auto& d : all) {
+    for (const auto& d : all)
       if (d.uniqueID == uid) return d;
-    }
     return std::nullopt;
   }
 };
