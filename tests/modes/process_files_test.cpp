@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "audio/wav_test_support.hpp"
 #include "modes/process_files.hpp"
 #include "support/run_process.hpp"
+#include "support/stderr_capture.hpp"
 
 namespace {
 
@@ -27,13 +27,6 @@ const std::string kBinary = NARUP_BINARY;
 
 void putFile(const fs::path& p, const std::string& content) {
   std::ofstream(p, std::ios::binary) << content;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
 }
 
 // A test sinusoid with a little noise-like wobble, so that the canceller
