@@ -3,35 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "main_loop_run.hpp"
+
 namespace {
-
-// Stops the loop after a while, so that a broken test fails instead of hanging.
-class Watchdog {
- public:
-  Watchdog() : thread_([this] {
-    for (int i = 0; i < 500 && !done_; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!done_) {
-      fired_ = true;
-      MainQueue::shared().stop();
-    }
-  }) {}
-  ~Watchdog() {
-    done_ = true;
-    thread_.join();
-  }
-  bool fired() const { return fired_; }
-
- private:
-  std::atomic<bool> done_{false};
-  std::atomic<bool> fired_{false};
-  std::thread thread_;
-};
 
 TEST(MainQueue, RunsBlocksFromOtherThreadsInOrderOnTheLoopThread) {
   MainQueue& mq = MainQueue::shared();
@@ -47,10 +26,8 @@ TEST(MainQueue, RunsBlocksFromOtherThreadsInOrderOnTheLoopThread) {
     }
     mq.async([&] { mq.stop(); });
   });
-  Watchdog dog;
-  mq.run();
+  EXPECT_TRUE(runMainLoopUntilStopped());
   poster.join();
-  EXPECT_FALSE(dog.fired());
   ASSERT_EQ(seen.size(), 200u);
   for (int i = 0; i < 200; ++i) EXPECT_EQ(seen[i], i);
   EXPECT_TRUE(allOnLoop);
@@ -64,8 +41,7 @@ TEST(MainQueue, BlocksQueuedBeforeTheLoopRunWhenItStarts) {
   mq.async([&] { ++ran; });
   EXPECT_EQ(ran, 0);
   mq.async([&] { mq.stop(); });
-  Watchdog dog;
-  mq.run();
+  EXPECT_TRUE(runMainLoopUntilStopped());
   EXPECT_EQ(ran, 2);
 }
 
@@ -92,10 +68,8 @@ TEST(MainQueue, WatchedDescriptorBecomesCallOnTheLoopThread) {
       [[maybe_unused]] ssize_t n = ::write(seen->fds[1], "x", 1);
     }
   });
-  Watchdog dog;
-  mq.run();
+  EXPECT_TRUE(runMainLoopUntilStopped());
   writer.join();
-  EXPECT_FALSE(dog.fired());
   EXPECT_EQ(seen->bytes, 3);
   EXPECT_EQ(seen->calledOn, std::this_thread::get_id());
 }

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/main_queue.hpp"
+#include "main_loop_run.hpp"
 
 namespace {
 
@@ -34,23 +33,6 @@ void armRecordingHandler(int expected) {
   });
 }
 
-// Runs the main loop until the handlers asked for have run, or 5 s.
-bool runLoopUntilHandled() {
-  std::atomic<bool> done{false};
-  std::atomic<bool> fired{false};
-  std::thread dog([&] {
-    for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!done) {
-      fired = true;
-      MainQueue::shared().stop();
-    }
-  });
-  MainQueue::shared().run();
-  done = true;
-  dog.join();
-  return !fired;
-}
-
 TEST(StopSignals, DefaultActionsAreReplacedByAHandlerOfOurOwn) {
   armRecordingHandler(0);
   for (int signo : {SIGTERM, SIGINT}) {
@@ -71,7 +53,7 @@ TEST(StopSignals, EachSignalBecomesOneHandlerCallOnTheMainThreadOnlyOnceTheLoopR
   // As during start(): nothing runs before the loop does.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(arrivals().threads.empty());
-  ASSERT_TRUE(runLoopUntilHandled());
+  ASSERT_TRUE(runMainLoopUntilStopped());
   ASSERT_EQ(arrivals().threads.size(), 3u);
   for (std::thread::id id : arrivals().threads) EXPECT_EQ(id, std::this_thread::get_id());
 }
@@ -84,7 +66,7 @@ TEST(StopSignals, SignalTakenByAnotherThreadStillRunsTheHandlerOnTheMainThread) 
     ::raise(SIGTERM);  // delivered to this very thread
   });
   other.join();
-  ASSERT_TRUE(runLoopUntilHandled());
+  ASSERT_TRUE(runMainLoopUntilStopped());
   ASSERT_EQ(arrivals().threads.size(), 1u);
   EXPECT_EQ(arrivals().threads[0], std::this_thread::get_id());
   EXPECT_NE(arrivals().threads[0], raiser);
@@ -95,7 +77,7 @@ TEST(StopSignals, ArmingAgainReplacesTheHandler) {
   armStopSignals([&] { ++oldCalls; });
   armRecordingHandler(1);
   ASSERT_EQ(::raise(SIGINT), 0);
-  ASSERT_TRUE(runLoopUntilHandled());
+  ASSERT_TRUE(runMainLoopUntilStopped());
   EXPECT_EQ(oldCalls, 0);
   EXPECT_EQ(arrivals().threads.size(), 1u);
 }

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace {
 
 TEST(PulseStreamFormat, EverySampleTypeIsDescribedAsItIs) {
@@ -28,25 +30,21 @@ TEST(PulseStreamFormat, EverySampleTypeIsDescribedAsItIs) {
       {PA_SAMPLE_ALAW, 0, 8, "A-law"},
       {PA_SAMPLE_ULAW, 0, 8, "mu-law"},
   };
+  struct Layout {
+    uint32_t rate;
+    uint8_t channels;
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    StreamFormat f = streamFormatOf(c.format, 44100, 2);
-    EXPECT_EQ(f.formatFlags, c.flags);
-    EXPECT_EQ(f.bitsPerChannel, c.bits);
-    EXPECT_EQ(f.channelsPerFrame, 2u);
-    EXPECT_EQ(f.sampleRate, 44100.0);
-    // Always one interleaved buffer.
-    EXPECT_EQ(f.formatFlags & kFormatFlagIsNonInterleaved, 0u);
+    for (const Layout l : {Layout{44100, 2}, Layout{48000, 1}, Layout{16000, 6}}) {
+      SCOPED_TRACE(std::string(c.what) + " at " + std::to_string(l.rate) + " Hz, " +
+                   std::to_string(l.channels) + " channels");
+      StreamFormat f = streamFormatOf(c.format, l.rate, l.channels);
+      EXPECT_EQ(f.formatFlags, c.flags);  // never non-interleaved: always one buffer
+      EXPECT_EQ(f.bitsPerChannel, c.bits);
+      EXPECT_EQ(f.channelsPerFrame, l.channels);
+      EXPECT_EQ(f.sampleRate, static_cast<double>(l.rate));
+    }
   }
-}
-
-TEST(PulseStreamFormat, RateAndChannelsAreTheStreams) {
-  StreamFormat f = streamFormatOf(PA_SAMPLE_FLOAT32NE, 48000, 1);
-  EXPECT_EQ(f.sampleRate, 48000.0);
-  EXPECT_EQ(f.channelsPerFrame, 1u);
-  f = streamFormatOf(PA_SAMPLE_S16NE, 16000, 6);
-  EXPECT_EQ(f.sampleRate, 16000.0);
-  EXPECT_EQ(f.channelsPerFrame, 6u);
 }
 
 }  // namespace

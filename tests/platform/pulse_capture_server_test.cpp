@@ -17,11 +17,13 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/dispatch/serial_queue.hpp"
@@ -171,19 +173,24 @@ class PrivatePulse : public ::testing::Test {
     pid_ = -1;
   }
 
-  // The system stream of the default sink, started; nothing on failure.
-  std::shared_ptr<SystemStream> startSystem(MediaServices& services, SerialQueue& q,
-                                            const std::shared_ptr<Recorder>& recorder) {
-    std::optional<ShareableContent> content;
-    std::optional<std::string> error;
+  // What the system side answers when asked for its content.
+  static std::pair<std::optional<ShareableContent>, std::optional<std::string>> contentOf(
+      MediaServices& services) {
+    std::pair<std::optional<ShareableContent>, std::optional<std::string>> answer;
     Flag got;
     services.system->getShareableContent(
         [&](std::optional<ShareableContent> c, std::optional<std::string> e) {
-          content = std::move(c);
-          error = std::move(e);
+          answer = {std::move(c), std::move(e)};
           got.set();
         });
     EXPECT_TRUE(got.waitFor(10s));
+    return answer;
+  }
+
+  // The system stream of the default sink, started; nothing on failure.
+  std::shared_ptr<SystemStream> startSystem(MediaServices& services, SerialQueue& q,
+                                            const std::shared_ptr<Recorder>& recorder) {
+    auto [content, error] = contentOf(services);
     EXPECT_FALSE(error.has_value()) << *error;
     if (!content || content->displays.size() != 1) {
       ADD_FAILURE() << "expected one display";
@@ -206,6 +213,27 @@ class PrivatePulse : public ::testing::Test {
     EXPECT_TRUE(started.waitFor(10s));
     EXPECT_EQ(startError, std::nullopt);
     return stream;
+  }
+
+  // A started system stream whose source then `goesAway`: one stop report,
+  // and stopping the stream afterwards still completes.
+  void expectOneStopWhen(const std::function<void()>& goesAway) {
+    SerialQueue q("narup.test.capture");
+    auto recorder = std::make_shared<Recorder>();
+    MediaServices services = makePulseMediaServices();
+    std::shared_ptr<SystemStream> stream = startSystem(services, q, recorder);
+    ASSERT_NE(stream, nullptr);
+    goesAway();
+    ASSERT_TRUE(recorder->stopped.waitFor(10s));
+    std::this_thread::sleep_for(300ms);
+    {
+      std::lock_guard<std::mutex> guard(recorder->mutex_);
+      ASSERT_EQ(recorder->stops.size(), 1u);
+      EXPECT_FALSE(recorder->stops[0].empty());
+    }
+    Flag done;
+    stream->stopCapture([&](std::optional<std::string>) { done.set(); });
+    EXPECT_TRUE(done.waitFor(10s));
   }
 
   std::string dir_;
@@ -310,59 +338,22 @@ TEST_F(PrivatePulse, MicrophoneRecordsTheSourceInItsOwnFormat) {
 }
 
 TEST_F(PrivatePulse, AServerThatGoesAwayStopsTheStreamOnce) {
-  SerialQueue q("narup.test.capture");
-  auto recorder = std::make_shared<Recorder>();
-  MediaServices services = makePulseMediaServices();
-  std::shared_ptr<SystemStream> stream = startSystem(services, q, recorder);
-  ASSERT_NE(stream, nullptr);
-  std::this_thread::sleep_for(300ms);
-  killServer(SIGKILL);
-  ASSERT_TRUE(recorder->stopped.waitFor(10s));
-  std::this_thread::sleep_for(300ms);
-  {
-    std::lock_guard<std::mutex> guard(recorder->mutex_);
-    ASSERT_EQ(recorder->stops.size(), 1u);
-    EXPECT_FALSE(recorder->stops[0].empty());
-  }
-  // Stopping a stream whose server is gone still completes.
-  Flag done;
-  stream->stopCapture([&](std::optional<std::string>) { done.set(); });
-  EXPECT_TRUE(done.waitFor(10s));
+  expectOneStopWhen([&] {
+    std::this_thread::sleep_for(300ms);
+    killServer(SIGKILL);
+  });
 }
 
 TEST_F(PrivatePulse, ASinkThatIsRemovedStopsItsStreamOnce) {
   if (std::system("command -v pactl >/dev/null 2>&1") != 0) GTEST_SKIP() << "no pactl";
-  SerialQueue q("narup.test.capture");
-  auto recorder = std::make_shared<Recorder>();
-  MediaServices services = makePulseMediaServices();
-  std::shared_ptr<SystemStream> stream = startSystem(services, q, recorder);
-  ASSERT_NE(stream, nullptr);
-  ASSERT_EQ(std::system("pactl unload-module module-null-sink >/dev/null 2>&1"), 0);
-  ASSERT_TRUE(recorder->stopped.waitFor(10s));
-  std::this_thread::sleep_for(300ms);
-  {
-    std::lock_guard<std::mutex> guard(recorder->mutex_);
-    ASSERT_EQ(recorder->stops.size(), 1u);
-    EXPECT_FALSE(recorder->stops[0].empty());
-  }
-  Flag done;
-  stream->stopCapture([&](std::optional<std::string>) { done.set(); });
-  EXPECT_TRUE(done.waitFor(10s));
+  expectOneStopWhen(
+      [] { ASSERT_EQ(std::system("pactl unload-module module-null-sink >/dev/null 2>&1"), 0); });
 }
 
 TEST_F(PrivatePulse, WithoutServerContentAndDevicesFailInLibpulseWords) {
   killServer(SIGTERM);
   MediaServices services = makePulseMediaServices();
-  std::optional<std::string> error;
-  std::optional<ShareableContent> content;
-  Flag got;
-  services.system->getShareableContent(
-      [&](std::optional<ShareableContent> c, std::optional<std::string> e) {
-        content = std::move(c);
-        error = std::move(e);
-        got.set();
-      });
-  ASSERT_TRUE(got.waitFor(10s));
+  auto [content, error] = contentOf(services);
   EXPECT_FALSE(content.has_value());
   EXPECT_EQ(error, std::optional<std::string>("Connection refused"));
   EXPECT_TRUE(services.microphone->devices().discoverDevices().empty());
