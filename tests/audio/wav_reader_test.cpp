@@ -149,36 +149,37 @@ TEST(WavReader, ShortestFilesAreRejectedAtFortyFourBytesAndReadAtFortyFive) {
   EXPECT_FALSE(readExact(std::span(full).first(44)));
 }
 
-TEST(WavReader, ChunkHeaderEndingExactlyAtEndOfFileIsVisited) {
+TEST(WavReader, HandMadeEdgesOfTheHeaderFields) {
+  // The fmt chunk of a mono 16-bit file, with the given channels and rate.
+  auto header = [](std::uint32_t channels, std::uint32_t rate) {
+    Bytes b;
+    b.str("RIFF").u32(0).str("WAVE").str("fmt ").u32(16).u16(1).u16(channels).u32(rate);
+    b.u32(0).u16(2).u16(16);
+    return b;
+  };
+  struct Case {
+    const char* why;
+    Bytes file;
+    double rate;
+    std::vector<float> samples;
+  };
+  std::vector<Case> cases;
   // offset + 8 == file length: the header is read and its body is empty.
-  Bytes b;
-  b.str("RIFF").u32(0).str("WAVE").str("fmt ").u32(16).u16(1).u16(1).u32(8000).u32(16000).u16(2).u16(16);
-  b.str("junk").u32(4).u32(0);
-  b.str("data").u32(0);  // an empty data chunk as the very last 8 bytes
-  const auto t = readExact(b.v);
-  ASSERT_TRUE(t);
-  EXPECT_TRUE(t->samples.empty());
-  EXPECT_EQ(t->rate, 8000.0);
-}
-
-TEST(WavReader, LargestRateFieldIsReturnedAsItsValue) {
-  Bytes b;
-  b.str("RIFF").u32(0).str("WAVE").str("fmt ").u32(16).u16(1).u16(1).u32(0xFFFFFFFF).u32(0).u16(2).u16(16);
-  b.str("data").u32(4).i16(-32768).i16(32767);
-  const auto t = readExact(b.v);
-  ASSERT_TRUE(t);
-  EXPECT_EQ(t->rate, 4294967295.0);
-  EXPECT_EQ(t->samples, (std::vector<float>{-1.0f, 32767.0f * k15}));
-}
-
-TEST(WavReader, ManyChannelsWithFewerBytesThanOneFrameGiveAnEmptyTrack) {
-  Bytes b;
-  b.str("RIFF").u32(0).str("WAVE").str("fmt ").u32(16).u16(1).u16(65535).u32(8000).u32(0).u16(0).u16(16);
-  b.str("data").u32(20);
-  for (int i = 0; i < 10; ++i) b.i16(1000);
-  const auto t = readExact(b.v);
-  ASSERT_TRUE(t);
-  EXPECT_TRUE(t->samples.empty());
+  cases.push_back({"an empty data chunk as the very last 8 bytes", header(1, 8000), 8000.0, {}});
+  cases.back().file.str("junk").u32(4).u32(0).str("data").u32(0);
+  cases.push_back({"the largest rate field", header(1, 0xFFFFFFFF), 4294967295.0,
+                   {-1.0f, 32767.0f * k15}});
+  cases.back().file.str("data").u32(4).i16(-32768).i16(32767);
+  cases.push_back({"65535 channels, fewer bytes than one frame", header(65535, 8000), 8000.0, {}});
+  cases.back().file.str("data").u32(20);
+  for (int i = 0; i < 10; ++i) cases.back().file.i16(1000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const auto t = readExact(c.file.v);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->rate, c.rate);
+    EXPECT_EQ(t->samples, c.samples);
+  }
 }
 
 // ---------------------------------------------------------------------------
