@@ -14,7 +14,8 @@ TEST(Console, LogErrWritesPrefixMessageAndLineFeed) {
   const Case cases[] = {
       {"", "narup-capture: \n"},
       {"[WARN] x", "narup-capture: [WARN] x\n"},
-      {"micΔ=0.0dB → out — 2×", "narup-capture: micΔ=0.0dB → out — 2×\n"},
+      // The system's own symbols reach standard error as their UTF-8 bytes.
+      {"micΔ=0.0dB → out — 2×", "narup-capture: mic\xce\x94=0.0dB \xe2\x86\x92 out \xe2\x80\x94 2\xc3\x97\n"},
       {"two\nlines", "narup-capture: two\nlines\n"},
   };
   for (const Case& c : cases) {
@@ -23,13 +24,6 @@ TEST(Console, LogErrWritesPrefixMessageAndLineFeed) {
     logErr(c.message);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
   }
-}
-
-TEST(Console, NonAsciiReachesStandardErrorAsUtf8Bytes) {
-  testing::internal::CaptureStderr();
-  logErr("\u2192\u2014\u00d7\u0394");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "narup-capture: \xe2\x86\x92\xe2\x80\x94\xc3\x97\xce\x94\n");
 }
 
 TEST(ConsoleDeathTest, FailPrintsOneLineAndExitsWithOne) {
