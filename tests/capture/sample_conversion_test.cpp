@@ -69,50 +69,7 @@ TEST(ExtractMono, AverageIsReciprocalTimesSumNotADivision) {
   EXPECT_NE(out[0], sum / 3.0f);
 }
 
-TEST(ExtractMono, Int16ScaledBy32768Exactly) {
-  std::vector<int16_t> samples{-32768, 16384, 32767, 0, -1};
-  std::vector<float> out = convert(int16Format(16000, 1), {planeOf(samples)});
-  ASSERT_EQ(out.size(), 5u);
-  EXPECT_EQ(out[0], -1.0f);
-  EXPECT_EQ(out[1], 0.5f);
-  EXPECT_EQ(out[2], 0.999969482421875f);
-  EXPECT_EQ(out[3], 0.0f);
-  EXPECT_EQ(out[4], -1.0f / 32768.0f);
-}
-
-TEST(ExtractMono, InterleavedEdges) {
-  struct Case {
-    const char* name;
-    StreamFormat format;
-    std::vector<float> samples;
-    std::vector<float> expected;
-  };
-  std::vector<float> eleven{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 100};
-  std::vector<Case> cases{
-      {"stray sample after five stereo frames is dropped", floatFormat(48000, 2), eleven,
-       {2, 6, 10, 14, 18}},
-      {"fewer samples than channels", floatFormat(48000, 2), {0.5f}, {}},
-      {"no samples", floatFormat(48000, 2), {}, {}},
-      {"zero channels read as mono", floatFormat(48000, 0), {0.25f, -0.5f}, {0.25f, -0.5f}},
-      {"six channels, two frames", floatFormat(48000, 6), {1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2},
-       {mean({1, 1, 1, 1, 1, 1}), mean({2, 2, 2, 2, 2, 2})}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    StderrCapture err;
-    EXPECT_EQ(convert(c.format, {planeOf(c.samples)}), c.expected);
-    EXPECT_EQ(err.text(), "");  // none of these is worth a warning
-  }
-}
-
-TEST(ExtractMono, InterleavedReadsOnlyTheFirstBufferAndNeedsItsData) {
-  EXPECT_EQ(convert(floatFormat(48000, 1),
-                    {planeOf(std::vector<float>{0.5f}), planeOf(std::vector<float>{9, 9})}),
-            std::vector<float>{0.5f});
-  EXPECT_TRUE(convert(floatFormat(48000, 1), {emptyPlane(400), planeOf(std::vector<float>{1})}).empty());
-}
-
-TEST(ExtractMono, PlanarLayouts) {
+TEST(ExtractMono, LayoutsAndSampleTypes) {
   struct Case {
     const char* name;
     StreamFormat format;
@@ -120,7 +77,31 @@ TEST(ExtractMono, PlanarLayouts) {
     std::vector<float> expected;
   };
   using V = std::vector<float>;
+  using I = std::vector<int16_t>;
+  const uint32_t both = kFormatFlagIsFloat | kFormatFlagIsSignedInteger;
   std::vector<Case> cases{
+      // Interleaved: one buffer, frames of `channels` samples.
+      {"int16 scaled by 1/32768 exactly", int16Format(16000, 1),
+       {planeOf(I{-32768, 16384, 32767, 0, -1})},
+       {-1.0f, 0.5f, 0.999969482421875f, 0.0f, -1.0f / 32768.0f}},
+      {"both type bits, 32 bits: float", StreamFormat{48000, both, 1, 32}, {planeOf(V{0.75f})},
+       {0.75f}},
+      {"both type bits, 16 bits: integer", StreamFormat{48000, both, 1, 16}, {planeOf(I{-16384})},
+       {-0.5f}},
+      {"stray sample after five stereo frames is dropped", floatFormat(48000, 2),
+       {planeOf(V{1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 100})}, {2, 6, 10, 14, 18}},
+      {"fewer samples than channels", floatFormat(48000, 2), {planeOf(V{0.5f})}, {}},
+      {"no samples", floatFormat(48000, 2), {planeOf(V{})}, {}},
+      {"zero channels read as mono", floatFormat(48000, 0), {planeOf(V{0.25f, -0.5f})},
+       {0.25f, -0.5f}},
+      {"six channels, two frames", floatFormat(48000, 6),
+       {planeOf(V{1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2})},
+       {mean({1, 1, 1, 1, 1, 1}), mean({2, 2, 2, 2, 2, 2})}},
+      {"interleaved reads only the first buffer", floatFormat(48000, 1),
+       {planeOf(V{0.5f}), planeOf(V{9, 9})}, {0.5f}},
+      {"interleaved needs the first buffer's data", floatFormat(48000, 1),
+       {emptyPlane(400), planeOf(V{1})}, {}},
+      // Planar: one buffer per channel.
       {"two planes", floatFormat(48000, 2, true), {planeOf(V{1, 2, 3}), planeOf(V{3, 4, 5})},
        {2, 3, 4}},
       {"third buffer of a two-channel format is never read", floatFormat(48000, 2, true),
@@ -136,15 +117,14 @@ TEST(ExtractMono, PlanarLayouts) {
        {planeOf(V{1, 2, 3, 4}), planeOf(V{3, 4})}, {2, 3}},
       {"zero channels: only the first buffer", floatFormat(48000, 0, true),
        {planeOf(V{0.5f}), planeOf(V{9})}, {0.5f}},
-      {"int16 planes", int16Format(48000, 2, true),
-       {planeOf(std::vector<int16_t>{16384, -32768}), planeOf(std::vector<int16_t>{0, 0})},
+      {"int16 planes", int16Format(48000, 2, true), {planeOf(I{16384, -32768}), planeOf(I{0, 0})},
        {0.25f, -0.5f}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     StderrCapture err;
     EXPECT_EQ(convert(c.format, c.planes), c.expected);
-    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(err.text(), "");  // none of these is worth a warning
   }
 }
 
@@ -173,14 +153,6 @@ TEST(ExtractMono, UnsupportedLayoutsWarnForEveryBuffer) {
     }
     EXPECT_EQ(err.text(), line + line);  // no once-only guard
   }
-}
-
-TEST(ExtractMono, BothTypeBitsResolvedByWidth) {
-  const uint32_t both = kFormatFlagIsFloat | kFormatFlagIsSignedInteger;
-  EXPECT_EQ(convert(StreamFormat{48000, both, 1, 32}, {planeOf(std::vector<float>{0.75f})}),
-            std::vector<float>{0.75f});
-  EXPECT_EQ(convert(StreamFormat{48000, both, 1, 16}, {planeOf(std::vector<int16_t>{-16384})}),
-            std::vector<float>{-0.5f});
 }
 
 TEST(ExtractMono, EmptyBufferListGivesNothingSilentlyEvenWhenUnsupported) {
