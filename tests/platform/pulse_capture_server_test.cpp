@@ -70,14 +70,9 @@ class Recorder final : public SystemStreamDelegate, public MicBufferDelegate {
     std::lock_guard<std::mutex> guard(mutex_);
     return frames;
   }
-  size_t bufferCount() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return buffers;
-  }
 
   std::mutex mutex_;
   int64_t frames = 0;                  // guarded by mutex_
-  size_t buffers = 0;                  // guarded by mutex_
   bool allAudio = true;                // guarded by mutex_
   bool sizesMatch = true;              // guarded by mutex_: bytes == frames x frame size
   std::vector<StreamFormat> formats;   // guarded by mutex_
@@ -101,7 +96,6 @@ class Recorder final : public SystemStreamDelegate, public MicBufferDelegate {
                    static_cast<int64_t>(bytes) == buffer.numSamples() * frameBytes;
     }
     frames += buffer.numSamples();
-    ++buffers;
     threads.push_back(std::this_thread::get_id());
   }
 };

@@ -16,8 +16,6 @@
 
 struct ProcessResult {
   int exitStatus = -1;     // exit code, or -1 when the program did not exit normally
-  int termSignal = 0;      // the signal that ended it, if any
-  bool timedOut = false;   // killed after the time limit
   std::string out;         // standard output
   std::string err;         // standard error
 };
@@ -57,7 +55,6 @@ inline ProcessResult runProcess(const std::vector<std::string>& args,
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       kill(pid, SIGKILL);
-      result.timedOut = true;
       break;
     }
     if (poll(fds, 2, static_cast<int>(left.count())) < 0) break;
@@ -78,6 +75,5 @@ inline ProcessResult runProcess(const std::vector<std::string>& args,
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
   return result;
 }
