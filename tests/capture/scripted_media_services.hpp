@@ -393,28 +393,21 @@ class ScriptedMicrophone final : public MicrophoneService {
     });
     return true;
   }
+  // Waits until everything delivered so far has been handled.
   void flush() {
-    SerialQueue* queue;
-    {
-      std::lock_guard<std::mutex> guard(state_->mutex);
-      queue = state_->queue;
-    }
-    if (queue) queue->sync([] {});
+    if (SerialQueue* queue = read(&MicState::queue)) queue->sync([] {});
   }
-  bool running() {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->running;
-  }
-  std::string runningDevice() {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->inputDevice;
-  }
-  std::thread::id startThread() {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->startThread;
-  }
+  bool running() { return read(&MicState::running); }
+  std::string runningDevice() { return read(&MicState::inputDevice); }
+  std::thread::id startThread() { return read(&MicState::startThread); }
 
  private:
+  template <typename T>
+  T read(T MicState::*field) {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return (*state_).*field;
+  }
+
   CallLog& log_;
   PlatformThreads& platform_;
   ScriptedDevices devices_;
