@@ -9,6 +9,11 @@ namespace {
 
 constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
 constexpr uintptr_t kPage = 4096;
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23;  // the Linux value, for older headers
+#endif
 
 uintptr_t roundUp(uintptr_t x, uintptr_t to) { return (x + to - 1) & ~(to - 1); }
 
@@ -40,4 +45,10 @@ void adviseHugePages(void* data, size_t bytes) {
   const uintptr_t begin = roundUp(reinterpret_cast<uintptr_t>(data), kHugePage);
   const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kHugePage - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+void populateForWriting(void* data, size_t bytes) {
+  const uintptr_t begin = roundUp(reinterpret_cast<uintptr_t>(data), kPage);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, kPopulateWrite);
 }

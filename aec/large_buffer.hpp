@@ -32,3 +32,9 @@ class LargeBuffer {
 // huge pages. Meant for memory not yet touched (an allocation just made);
 // a hint only: whatever the kernel answers, nothing changes for the caller.
 void adviseHugePages(void* data, size_t bytes);
+
+// Has the kernel back [data, data + bytes) with memory now, in one call,
+// rather than one page fault per page as it is first written (Linux 5.14 on;
+// elsewhere, or when refused, the pages come with the writes as before).
+// For a large allocation about to be written from start to end.
+void populateForWriting(void* data, size_t bytes);
