@@ -53,31 +53,37 @@ def main():
         env = dict(server.env, HOME=work)
         proc = subprocess.Popen([binary, out], env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
-        started = time.time()
-        time.sleep(3.0)
-        # A crash: the server goes without a word to its clients.
-        first.send_signal(signal.SIGKILL)
-        first.wait()
-        crashed = time.time() - started
-        time.sleep(0.5)
-        # The crashed server and its silence keepers are gone for good.
-        server._procs = [(n, p) for n, p in server._procs if p.poll() is None]
-        server._keepers.clear()
-        server.spawn("pulseaudio-again", first.args)
-        deadline = time.time() + 10
-        while server.pactl("info", check=False, timeout=3) == "" and time.time() < deadline:
-            time.sleep(0.1)
-        time.sleep(1.5)
-        proc.send_signal(signal.SIGINT)
-        time.sleep(0.03)
-        proc.send_signal(signal.SIGTERM)
         try:
-            stdout, err = proc.communicate(timeout=30)
-            status = proc.returncode
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            stdout, err = proc.communicate()
-            status = None
+            started = time.time()
+            time.sleep(3.0)
+            # A crash: the server goes without a word to its clients.
+            first.send_signal(signal.SIGKILL)
+            first.wait()
+            crashed = time.time() - started
+            time.sleep(0.5)
+            # The crashed server and its silence keepers are gone for good.
+            server._procs = [(n, p) for n, p in server._procs if p.poll() is None]
+            server._keepers.clear()
+            server.spawn("pulseaudio-again", first.args)
+            deadline = time.time() + 10
+            while server.pactl("info", check=False, timeout=3) == "" and time.time() < deadline:
+                time.sleep(0.1)
+            time.sleep(1.5)
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.03)
+            proc.send_signal(signal.SIGTERM)
+            try:
+                stdout, err = proc.communicate(timeout=30)
+                status = proc.returncode
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                stdout, err = proc.communicate()
+                status = None
+        finally:
+            # Never leave the tool behind, whatever failed above.
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
         lines = err.decode("utf-8", "replace").splitlines()
         summary = "\n  ".join(lines[-14:])
 
