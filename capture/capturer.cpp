@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "capture/finish_write.hpp"
+#include "capture/sample_conversion.hpp"
 #include "cli/console.hpp"
 
 namespace {
@@ -103,4 +104,20 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
   }
   writeRecording(std::move(tracks), echoCancel, path);
   exitProcess(0);
+}
+
+void Capturer::appendBuffer(const SampleBuffer& buffer, const char* label, bool& logged,
+                            double& rate, std::vector<float>& samples) {
+  if (!buffer.isValid() || buffer.numSamples() < 1) return;
+  const std::optional<StreamFormat> format = buffer.streamFormat();
+  if (!format) return;
+  if (!logged) {
+    logged = true;
+    logFormat(*format, label);  // before the conversion, whatever it gives
+  }
+  std::vector<float> mono = extractMono(buffer, *format, label);
+  if (mono.empty()) return;  // the rate is not updated either
+  std::lock_guard<std::mutex> guard(lock);
+  rate = format->sampleRate;
+  samples.insert(samples.end(), mono.begin(), mono.end());
 }

@@ -71,6 +71,11 @@ class Capturer final : public SystemStreamDelegate,
   void configureMic();
   std::optional<CaptureDevice> defaultMicDevice();
   static void finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit& exitProcess);
+  // The sample path both sources share, on `q`: a usable buffer's format is
+  // described once per source, the buffer converted outside the lock, then
+  // its rate stored and its samples appended under it.
+  void appendBuffer(const SampleBuffer& buffer, const char* label, bool& logged, double& rate,
+                    std::vector<float>& samples);
 
   // Handles of the two sources. Each is set once by a start-up path (a
   // platform thread, or the main thread for an authorised microphone) and

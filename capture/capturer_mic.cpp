@@ -4,7 +4,6 @@
 #include <variant>
 
 #include "capture/capturer.hpp"
-#include "capture/sample_conversion.hpp"
 #include "cli/console.hpp"
 
 void Capturer::startMic() {
@@ -94,16 +93,5 @@ void Capturer::configureMic() {
 }
 
 void Capturer::captureOutput(const SampleBuffer& buffer) {
-  if (!buffer.isValid() || buffer.numSamples() < 1) return;
-  const std::optional<StreamFormat> format = buffer.streamFormat();
-  if (!format) return;
-  if (!loggedMic) {
-    loggedMic = true;
-    logFormat(*format, "mic");
-  }
-  std::vector<float> mono = extractMono(buffer, *format, "mic");
-  if (mono.empty()) return;
-  std::lock_guard<std::mutex> guard(lock);
-  micRate = format->sampleRate;
-  micSamples.insert(micSamples.end(), mono.begin(), mono.end());
+  appendBuffer(buffer, "mic", loggedMic, micRate, micSamples);
 }

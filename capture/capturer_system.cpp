@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "capture/capturer.hpp"
-#include "capture/sample_conversion.hpp"
 #include "cli/console.hpp"
 
 void Capturer::startSystem() {
@@ -71,18 +70,7 @@ void Capturer::onShareableContent(const std::optional<ShareableContent>& content
 
 void Capturer::streamDidOutput(const SampleBuffer& buffer, StreamOutputType type) {
   if (type != StreamOutputType::audio) return;
-  if (!buffer.isValid() || buffer.numSamples() < 1) return;
-  const std::optional<StreamFormat> format = buffer.streamFormat();
-  if (!format) return;
-  if (!loggedSys) {
-    loggedSys = true;
-    logFormat(*format, "system");
-  }
-  std::vector<float> mono = extractMono(buffer, *format, "system");
-  if (mono.empty()) return;
-  std::lock_guard<std::mutex> guard(lock);
-  sysRate = format->sampleRate;
-  sysSamples.insert(sysSamples.end(), mono.begin(), mono.end());
+  appendBuffer(buffer, "system", loggedSys, sysRate, sysSamples);
 }
 
 void Capturer::streamDidStop(const std::string& errorDescription) {

@@ -16,6 +16,8 @@ import time
 
 import numpy as np
 
+from checks import Checks, finish
+
 PREFIX = "narup-capture: "
 
 
@@ -32,11 +34,10 @@ def noise(n, amplitude, seed):
     return (rng.uniform(-amplitude, amplitude, n) * 32767).astype(np.int16)
 
 
-class Runner:
+class Runner(Checks):
     def __init__(self, binary):
+        super().__init__()
         self.binary = binary
-        self.passed = 0
-        self.failed = 0
         self.work = tempfile.mkdtemp(prefix="narup-faults-")
         self.home = os.path.join(self.work, "home")
         os.makedirs(self.home)
@@ -57,14 +58,6 @@ class Runner:
     def start(self, args):
         return subprocess.Popen([self.binary] + args, env=self.env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
-
-    def check(self, name, condition, detail=""):
-        if condition:
-            self.passed += 1
-            print("ok   " + name)
-        else:
-            self.failed += 1
-            print("FAIL " + name + (": " + detail if detail else ""))
 
 
 def lines(stderr):
@@ -168,24 +161,14 @@ def wait_for_line(proc, text, timeout):
     return seen
 
 
-def finish(proc, timeout=30):
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out, err = proc.communicate()
-        return None, out, err
-    return proc.returncode, out, err
-
-
 def recording_faults(t):
     # No server: the warnings, then a stop signal writes an empty WAV.
     out = t.path("rec-none.wav")
     p = t.start([out])
     early = wait_for_line(p, "no microphone device available", 15)
     p.send_signal(signal.SIGINT)
-    code, _, err = finish(p)
-    ls = lines(early + err)
+    code, _, rest = finish(p)
+    ls = lines(early + "\n".join(rest).encode())
     t.check("no server: status 0", code == 0, str(code))
     t.check("no server: system warning",
             any(l.startswith(PREFIX + "[WARN] shareable content: ") and
@@ -204,8 +187,7 @@ def recording_faults(t):
         p = t.start([out])
         time.sleep(0.02)
         p.send_signal(sig)
-        code, _, err = finish(p)
-        ls = lines(err)
+        code, _, ls = finish(p)
         name = signal.Signals(sig).name
         t.check("%s at once: status 0" % name, code == 0, "%s %r" % (code, ls))
         t.check("%s at once: one wrote line" % name,
@@ -218,8 +200,7 @@ def recording_faults(t):
     p.send_signal(signal.SIGINT)
     p.send_signal(signal.SIGTERM)
     p.send_signal(signal.SIGINT)
-    code, _, err = finish(p)
-    ls = lines(err)
+    code, _, ls = finish(p)
     t.check("three signals at once: status 0", code == 0)
     t.check("three signals at once: one wrote line",
             sum(1 for l in ls if l.startswith(PREFIX + "wrote ")) == 1, repr(ls))
@@ -229,10 +210,10 @@ def recording_faults(t):
     p = t.start([out])
     wait_for_line(p, "no microphone device available", 15)
     p.send_signal(signal.SIGINT)
-    code, _, err = finish(p)
+    code, _, ls = finish(p)
     t.check("recording into a missing folder: status 0", code == 0)
     t.check("recording into a missing folder: wrote line",
-            PREFIX + "wrote 0 frames @ 48000Hz \u2192 " + out in lines(err), repr(lines(err)))
+            PREFIX + "wrote 0 frames @ 48000Hz \u2192 " + out in ls, repr(ls))
 
 
 def main():
@@ -242,8 +223,7 @@ def main():
     t = Runner(os.path.abspath(args.binary))
     process_files_faults(t)
     recording_faults(t)
-    print("%d passed, %d failed" % (t.passed, t.failed))
-    return 0 if t.failed == 0 else 1
+    return t.close()
 
 
 if __name__ == "__main__":

@@ -16,6 +16,7 @@ import tempfile
 import time
 
 import sound_server
+from checks import Checks, finish
 
 PREFIX = "narup-capture: "
 RATE = 48000
@@ -34,16 +35,8 @@ def main():
     parser.add_argument("--binary", required=True)
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
-    passed = failed = 0
-
-    def check(name, condition, detail=""):
-        nonlocal passed, failed
-        if condition:
-            passed += 1
-            print("ok   " + name)
-        else:
-            failed += 1
-            print("FAIL " + name + (": " + detail if detail else ""))
+    checks = Checks()
+    check = checks.check
 
     work = tempfile.mkdtemp(prefix="narup-restart-")
     out = os.path.join(work, "crash.wav")
@@ -72,19 +65,12 @@ def main():
             proc.send_signal(signal.SIGINT)
             time.sleep(0.03)
             proc.send_signal(signal.SIGTERM)
-            try:
-                stdout, err = proc.communicate(timeout=30)
-                status = proc.returncode
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                stdout, err = proc.communicate()
-                status = None
+            status, stdout, lines = finish(proc)
         finally:
             # Never leave the tool behind, whatever failed above.
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
-        lines = err.decode("utf-8", "replace").splitlines()
         summary = "\n  ".join(lines[-14:])
 
         check("status 0", status == 0, summary)
@@ -103,8 +89,7 @@ def main():
         check("both channel files written",
               os.path.exists(os.path.join(work, "crash.mic.wav"))
               and os.path.exists(os.path.join(work, "crash.sys.wav")), summary)
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    return checks.close()
 
 
 if __name__ == "__main__":

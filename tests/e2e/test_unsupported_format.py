@@ -14,6 +14,7 @@ import tempfile
 import time
 
 import sound_server
+from checks import Checks, finish
 
 PREFIX = "narup-capture: "
 
@@ -24,13 +25,7 @@ def record_mic(binary, server, out, seconds):
                             stderr=subprocess.PIPE)
     time.sleep(seconds)
     proc.send_signal(signal.SIGINT)
-    try:
-        out_bytes, err = proc.communicate(timeout=30)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        out_bytes, err = proc.communicate()
-        return None, out_bytes, err.decode("utf-8", "replace").splitlines()
-    return proc.returncode, out_bytes, err.decode("utf-8", "replace").splitlines()
+    return finish(proc)
 
 
 def main():
@@ -38,16 +33,8 @@ def main():
     parser.add_argument("--binary", required=True)
     args = parser.parse_args()
     binary = os.path.abspath(args.binary)
-    passed = failed = 0
-
-    def check(name, condition, detail=""):
-        nonlocal passed, failed
-        if condition:
-            passed += 1
-            print("ok   " + name)
-        else:
-            failed += 1
-            print("FAIL " + name + (": " + detail if detail else ""))
+    checks = Checks()
+    check = checks.check
 
     work = tempfile.mkdtemp(prefix="narup-format-")
     with sound_server.start_server("pulseaudio") as server:
@@ -73,8 +60,7 @@ def main():
             check("%s: an empty file at the default rate" % fmt,
                   PREFIX + "wrote 0 frames @ 48000Hz \u2192 " + out in lines
                   and os.path.getsize(out) == 44)
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+    return checks.close()
 
 
 if __name__ == "__main__":
