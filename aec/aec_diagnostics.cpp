@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

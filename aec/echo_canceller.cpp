@@ -40,7 +40,7 @@
 #include "aec/large_buffer.hpp"
 #include "aec/stft_window.hpp"
 #include "aec/vector_ops.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "audio/levels.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

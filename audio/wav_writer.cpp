@@ -9,7 +9,7 @@
 #include <memory>
 #include <new>
 
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

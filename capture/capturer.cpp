@@ -6,7 +6,7 @@
 
 #include "capture/finish_write.hpp"
 #include "capture/sample_conversion.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

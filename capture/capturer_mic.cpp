@@ -4,7 +4,7 @@
 #include <variant>
 
 #include "capture/capturer.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 void Capturer::startMic() {
   if (!services_.microphone) {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "capture/capturer.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 void Capturer::startSystem() {
   if (!services_.system) {

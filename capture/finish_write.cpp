@@ -10,7 +10,7 @@
 #include "audio/sample_utils.hpp"
 #include "audio/wav.hpp"
 #include "capture/rate_text.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 std::string rateText(double rate) {
   if (std::isnan(rate)) return "nan";

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "capture/rate_text.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "capture/capturer.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 #include "devices/device_listing.hpp"
 #include "devices/output_selection.hpp"
 #include "modes/process_files.hpp"

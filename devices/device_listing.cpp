@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "cli/console.hpp"
+#include "base/console.hpp"
 #include "devices/device_document.hpp"
 #include "devices/output_devices.hpp"
 

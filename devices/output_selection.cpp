@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "cli/console.hpp"
+#include "base/console.hpp"
 #include "devices/output_devices.hpp"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "aec/echo_canceller.hpp"
 #include "audio/wav.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "aec/echo_canceller.hpp"
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 namespace {
 

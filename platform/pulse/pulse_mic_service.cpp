@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "cli/console.hpp"
+#include "base/console.hpp"
 #include "platform/dispatch/serial_queue.hpp"
 #include "platform/pulse/pulse_record_handoff.hpp"
 #include "platform/pulse/pulse_devices.hpp"

@@ -1,4 +1,4 @@
-#include "cli/console.hpp"
+#include "base/console.hpp"
 
 #include <unistd.h>
 
