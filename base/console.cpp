@@ -6,7 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+
+#include "base/status_line_state.hpp"
 
 namespace {
 
@@ -19,7 +22,12 @@ void writeLine(std::string_view prefix, std::string_view message) {
   line.append(prefix);
   line.append(message);
   line.push_back('\n');
-  writeAll(STDERR_FILENO, line.data(), line.size());
+  // A status line on the terminal is cleared first and drawn again after
+  // the line, in the same write; without one the line goes out as it is.
+  StatusLineState& status = statusLineState();
+  std::lock_guard<std::mutex> guard(status.mutex);
+  const std::string out = withStatusLine(status, line);
+  writeAll(STDERR_FILENO, out.data(), out.size());
 }
 
 }  // namespace
