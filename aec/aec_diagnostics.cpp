@@ -9,16 +9,13 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "aec/aec_constants.hpp"
 #include "base/console.hpp"
 
 namespace {
 
-// At most this many delays appear on the line; later segments are left out.
-constexpr size_t kShownDelays = 6;
-
-// Below this mean square a track counts as silent, and the level change is
-// reported as 0 dB rather than an infinite or undefined figure.
-constexpr float kSilentMeanSquare = 1e-12f;
+using aec::kShownDelays;
+using aec::kSilentMeanSquare;
 
 std::string delaysInMs(const std::vector<DelaySeg>& segs, double sampleRate) {
   std::string out;
@@ -33,9 +30,11 @@ std::string delaysInMs(const std::vector<DelaySeg>& segs, double sampleRate) {
 
 }  // namespace
 
-std::string formatAecDiagnostics(const std::vector<DelaySeg>& segs, double sampleRate,
-                                 bool applied, float meanSquareOriginal,
-                                 float meanSquareCleaned, const AecStats& stats) {
+// Later segments are left out of the delays; the level change of a silent
+// track is 0 dB rather than an infinite or undefined figure.
+std::string formatAecLine(const AecStats& stats) {
+  const float meanSquareOriginal = stats.meanSquareOriginal;
+  const float meanSquareCleaned = stats.meanSquareCleaned;
   float micDelta = 0.0f;
   if (meanSquareOriginal > kSilentMeanSquare && meanSquareCleaned > kSilentMeanSquare) {
     micDelta = 10.0f * std::log10(meanSquareCleaned / meanSquareOriginal);
@@ -47,7 +46,7 @@ std::string formatAecDiagnostics(const std::vector<DelaySeg>& segs, double sampl
   return formatLine(
       "[aec] applied=%s delayMs=[%s] frames=%lld farEnd=%.0f%% engaged=%.0f%% cohMean=%.2f "
       "cohMax=%.2f mic\u0394=%.1fdB",
-      applied ? "yes" : "no(reverted)", delaysInMs(segs, sampleRate).c_str(),
+      stats.applied ? "yes" : "no(reverted)", delaysInMs(stats.segs, stats.sampleRate).c_str(),
       static_cast<long long>(stats.frames), static_cast<double>(farEndPct),
       static_cast<double>(engagedPct), static_cast<double>(cohMean),
       static_cast<double>(stats.cohMax), static_cast<double>(micDelta));

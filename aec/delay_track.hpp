@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -21,26 +20,28 @@ struct DelaySearchParams {
 
 DelaySearchParams delaySearchParams(double sampleRate);
 
-// A lag search over `window` samples from `at`, lags center - radius ...
-// center + radius; nothing when no lag stands out.
-using LagSearch = std::function<std::optional<int64_t>(int64_t at, int64_t window, int64_t center,
-                                                       int64_t radius)>;
+// The start of every segment below micLength: 0, segment, 2 * segment, ...
+// (at least the first one).
+std::vector<int64_t> segmentStarts(int64_t micLength, const DelaySearchParams& params);
 
-// One record per segment start below micLength (at least one): the first
+// The delay track, one segment after the other: the first segment is
 // searched around 0 (0 when nothing is found), each later one around the
-// delay in force (keeping it when nothing is found).
-std::vector<DelaySeg> buildDelayTrack(int64_t micLength, double sampleRate,
-                                      const LagSearch& search);
-
-// Walks a delay track for frame starts that never decrease: the delay of the
-// last record whose start is at or before the frame start.
-class DelayCursor {
+// delay in force (which it keeps when nothing is found).
+class DelayTrack {
  public:
-  explicit DelayCursor(const std::vector<DelaySeg>& track) : track_(track) {}
-  int64_t delayAt(int64_t frameStart);
+  explicit DelayTrack(const DelaySearchParams& params) : params_(params) {}
+
+  // Where the next segment's search is centred, and its half-range.
+  int64_t nextCenter() const { return segs_.empty() ? 0 : segs_.back().delay; }
+  int64_t nextRadius() const { return segs_.empty() ? params_.firstRadius : params_.laterRadius; }
+  // Adds the segment from `start` on with what its search found.
+  void add(int64_t start, std::optional<int64_t> found) {
+    segs_.push_back(DelaySeg{start, found.value_or(nextCenter())});
+  }
+
+  const std::vector<DelaySeg>& segs() const { return segs_; }
 
  private:
-  const std::vector<DelaySeg>& track_;
-  size_t next_ = 0;
-  int64_t delay_ = 0;
+  DelaySearchParams params_;
+  std::vector<DelaySeg> segs_;
 };

@@ -11,28 +11,22 @@
 
 enum class DftDirection : int { kForward = 1, kInverse = -1 };
 
-// One prepared transform of a fixed length and direction. Executing it
-// cannot fail. Not safe for concurrent use.
+// One prepared transform of a fixed length N and direction. Executing it
+// cannot fail; several threads may execute it at once on arrays of their own.
+// Every array handed to it is 64-byte aligned (AlignedVector, LargeBuffer),
+// so the transform's vector code runs on it directly.
 class Dft {
  public:
   virtual ~Dft() = default;
 
-  virtual int64_t length() const = 0;
-  virtual DftDirection direction() const = 0;
-
-  // The full complex transform in split form: four arrays of length() floats
-  // (input real, input imaginary, output real, output imaginary). The outputs
-  // must not overlap the inputs.
-  virtual void execute(const float* inRe, const float* inIm, float* outRe, float* outIm) = 0;
-
   // Forward setups only. The spectrum of a real input (imaginary part 0):
-  // `in` holds length() samples, `out` receives bins 0 ... length()/2. The
-  // bins above are the conjugates of these (bin N-k = conj(bin k)).
+  // `in` holds N samples, `out` receives bins 0 ... N/2. The bins above are
+  // the conjugates of these (bin N-k = conj(bin k)).
   virtual void forwardReal(const float* in, std::complex<float>* out) = 0;
 
   // Inverse setups only. The transform of the Hermitian spectrum whose bins
-  // 0 ... length()/2 are in `in` (the imaginary parts of bins 0 and N/2 are
-  // taken as 0): its real output, length() samples, goes to `out`; the
+  // 0 ... N/2 are in `in` (the imaginary parts of bins 0 and N/2 are taken
+  // as 0): its real output, N samples, goes to `out`; the
   // imaginary output is 0. `in` is used as scratch and overwritten.
   virtual void inverseHermitian(std::complex<float>* in, float* out) = 0;
 };

@@ -1,9 +1,10 @@
 #include "aec/energy_gate.hpp"
 
+#include "aec/aec_constants.hpp"
+
 namespace {
 
-constexpr int64_t kBins = 512;
-static_assert(kBins % 8 == 0);
+using aec::kBins;
 
 float sumOfEight(const float (&lane)[8]) {
   return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));

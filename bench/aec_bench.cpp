@@ -192,10 +192,15 @@ int main(int argc, char** argv) {
   const long rssBefore = peakRssKiB();
   long rssAfter = 0;
   std::vector<float> cleaned;
+  int64_t frames = 0;
   Timing proc{1e30, 1e30};
   for (int run = 0; run < kRuns; ++run) {
     cleaned = {};
-    const Timing t = timed([&] { cleaned = canceller->process(pair.mic, pair.reference, kRate); });
+    const Timing t = timed([&] {
+      AecResult r = canceller->process(pair.mic, pair.reference, kRate);
+      frames = r.stats ? r.stats->frames : 0;
+      cleaned = std::move(r.cleaned);
+    });
     proc = {std::min(proc.wall, t.wall), std::min(proc.cpu, t.cpu)};
     if (run == 0) rssAfter = peakRssKiB();  // the peak of one call
   }
@@ -203,7 +208,6 @@ int main(int argc, char** argv) {
   // What that call transformed: per frame two forward and one inverse short
   // transform; per segment (10 s) one delay search of two forward and one
   // inverse long transform (every segment here is loud enough to search).
-  const int64_t frames = canceller->dFrames();
   const int64_t segment = static_cast<int64_t>(kRate * 10.0);
   const int64_t searches = (n + segment - 1) / segment;
   Transforms shortT(kShort);

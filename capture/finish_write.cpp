@@ -38,7 +38,13 @@ void cancelEcho(std::vector<float>& mic, std::span<const float> sys, double rate
                 const CancellerFactory& makeCanceller) {
   std::unique_ptr<EchoCanceller> canceller = makeCanceller();
   if (!canceller) return;
-  std::vector<float> cleaned = canceller->process(mic, sys, rate);
+  AecResult result = canceller->process(mic, sys, rate);
+  if (result.stats) {
+    const std::string line = formatAecLine(*result.stats);
+    logErr(line);
+    appendAecLog(line);
+  }
+  std::vector<float> cleaned = std::move(result.cleaned);
   if (cleaned.size() != mic.size()) return;
   mic = std::move(cleaned);  // the raw track goes now, before the mix is made
   logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));

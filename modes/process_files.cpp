@@ -38,7 +38,13 @@ void processFilesWith(const std::string& micPath, const std::string& sysPath,
   // The system track is taken at the microphone's rate, whatever its own:
   // nothing converts it.
   const double rate = mic->rate;
-  std::vector<float> cleaned = canceller->process(mic->samples, sys->samples, rate);
+  AecResult result = canceller->process(mic->samples, sys->samples, rate);
+  if (result.stats) {
+    const std::string line = formatAecLine(*result.stats);
+    logErr(line);
+    appendAecLog(line);
+  }
+  std::vector<float> cleaned = std::move(result.cleaned);
   // Only the cleaned track is needed from here: the inputs and the
   // canceller's transforms go before the file buffer is built.
   canceller.reset();

@@ -148,7 +148,13 @@ class CancellerSubject final : public SelfTestSubject {
   explicit CancellerSubject(EchoCanceller& c) : c_(c) {}
   std::vector<float> process(std::span<const float> mic, std::span<const float> reference,
                              double sampleRate) override {
-    return c_.process(mic, reference, sampleRate);
+    AecResult result = c_.process(mic, reference, sampleRate);
+    if (result.stats) {
+      const std::string line = formatAecLine(*result.stats);
+      logErr(line);
+      appendAecLog(line);
+    }
+    return std::move(result.cleaned);
   }
   std::optional<int64_t> bestLag(std::span<const float> mic, std::span<const float> reference,
                                  int64_t at, int64_t window, int64_t center,
