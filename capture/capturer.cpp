@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <utility>
 
+#include "base/console.hpp"
 #include "capture/finish_write.hpp"
 #include "capture/sample_conversion.hpp"
-#include "base/console.hpp"
 
 namespace {
 
@@ -16,34 +17,51 @@ namespace {
 // the sound server's thread, which are still alive.
 void exitNow(int status) { ::_exit(status); }
 
+// Stops a source and waits, bounded, until its last buffer was delivered.
+void stopAndWait(RecordSource& source, std::chrono::milliseconds limit) {
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;  // guarded by mutex
+  };
+  auto state = std::make_shared<Done>();
+  source.stop([state] {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    state->done = true;
+    state->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> wait(state->mutex);
+  state->cv.wait_for(wait, limit, [&] { return state->done; });
+}
+
 }  // namespace
 
 std::shared_ptr<Capturer> Capturer::create(std::string outPath, bool system, bool mic,
                                            std::optional<std::string> micDeviceUID,
-                                           bool echoCancel, MediaServices services) {
+                                           bool echoCancel, std::shared_ptr<SoundServer> server) {
   return create(std::move(outPath), system, mic, std::move(micDeviceUID), echoCancel,
-                std::move(services), exitNow);
+                std::move(server), exitNow);
 }
 
 std::shared_ptr<Capturer> Capturer::create(std::string outPath, bool system, bool mic,
                                            std::optional<std::string> micDeviceUID,
-                                           bool echoCancel, MediaServices services,
+                                           bool echoCancel, std::shared_ptr<SoundServer> server,
                                            ProcessExit exitProcess) {
   return std::shared_ptr<Capturer>(new Capturer(std::move(outPath), system, mic,
                                                 std::move(micDeviceUID), echoCancel,
-                                                std::move(services), std::move(exitProcess)));
+                                                std::move(server), std::move(exitProcess)));
 }
 
 Capturer::Capturer(std::string outPath, bool system, bool mic,
                    std::optional<std::string> micDeviceUID, bool echoCancel,
-                   MediaServices services, ProcessExit exitProcess)
+                   std::shared_ptr<SoundServer> server, ProcessExit exitProcess)
     : q("com.narup.capture.samples"),
       outPath(std::move(outPath)),
       wantSystem(system),
       wantMic(mic),
       micDeviceUID(std::move(micDeviceUID)),
       wantEchoCancel(echoCancel),
-      services_(std::move(services)),
+      server_(std::move(server)),
       exitProcess_(std::move(exitProcess)) {}
 
 Capturer::~Capturer() {
@@ -53,32 +71,30 @@ Capturer::~Capturer() {
 
 void Capturer::start() {
   if (!wantMic && !wantSystem) fail("no sources selected");
-  if (wantMic) startMic();
+  if (wantMic) configureMic();
   if (wantSystem) startSystem();
 }
 
 void Capturer::finishAndExit() {
-  std::shared_ptr<CaptureSession> session;
-  std::shared_ptr<SystemStream> systemStream;
+  std::shared_ptr<RecordSource> mic;
+  std::shared_ptr<RecordSource> system;
   {
     std::lock_guard<std::mutex> guard(lock);
     if (finished) return;  // a finish is already under way
     finished = true;
-    session = micSession;
-    systemStream = stream;
+    mic = micSession;
+    system = stream;
   }
-  if (session) session->stopRunning();
+  if (mic) stopAndWait(*mic, kMicStopTimeout);
 
   std::weak_ptr<Capturer> weak = weak_from_this();
   ProcessExit exitProcess = exitProcess_;
-  if (!systemStream) {
+  if (!system) {
     finishWork(weak, exitProcess);
     return;
   }
-  // Whatever the stop reports, the recording is written.
-  systemStream->stopCapture([weak, exitProcess](const std::optional<std::string>&) {
-    finishWork(weak, exitProcess);
-  });
+  // Whatever the stop meets, the recording is written.
+  system->stop([weak, exitProcess] { finishWork(weak, exitProcess); });
 }
 
 void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit& exitProcess) {
@@ -106,18 +122,21 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
   exitProcess(0);
 }
 
-void Capturer::appendBuffer(const SampleBuffer& buffer, const char* label, bool& logged,
-                            double& rate, std::vector<float>& samples) {
-  if (!buffer.isValid() || buffer.numSamples() < 1) return;
-  const std::optional<StreamFormat> format = buffer.streamFormat();
-  if (!format) return;
+void Capturer::takeBuffer(const SampleBuffer& buffer, const char* label, bool& logged,
+                          double& rate, std::vector<float>& samples) {
+  if (buffer.bytes.empty()) return;
   if (!logged) {
     logged = true;
-    logFormat(*format, label);  // before the conversion, whatever it gives
+    logFormat(buffer.format, label);  // before the conversion, whatever it gives
   }
-  std::vector<float> mono = extractMono(buffer, *format, label);
+  std::vector<float> mono = extractMono(buffer, label);
   if (mono.empty()) return;  // the rate is not updated either
+  appendSamples(buffer.format.sampleRate, mono, rate, samples);
+}
+
+void Capturer::appendSamples(double bufferRate, const std::vector<float>& mono, double& rate,
+                             std::vector<float>& samples) {
   std::lock_guard<std::mutex> guard(lock);
-  rate = format->sampleRate;
+  rate = bufferRate;
   samples.insert(samples.end(), mono.begin(), mono.end());
 }

@@ -11,7 +11,7 @@
 #include "platform/dispatch/main_queue.hpp"
 #include "platform/dispatch/stop_signals.hpp"
 #include "platform/pulse/pulse_devices.hpp"
-#include "platform/pulse/pulse_media_services.hpp"
+#include "platform/pulse/pulse_sound_server.hpp"
 
 namespace {
 
@@ -20,7 +20,7 @@ namespace {
 int record(const CaptureMode& mode) {
   std::shared_ptr<Capturer> cap =
       Capturer::create(mode.outPath, mode.wantSystem, mode.wantMic, mode.micDeviceUID,
-                       mode.wantEchoCancel, makePulseMediaServices());
+                       mode.wantEchoCancel, makePulseSoundServer());
   // The handlers hold the capturer for the life of the process.
   armStopSignals([cap] { cap->finishAndExit(); });
   cap->start();

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "capture/media_services.hpp"
+#include "capture/capture_devices.hpp"
 #include "devices/audio_hardware.hpp"
 
 // The two device lists: one JSON document on standard output, nothing on

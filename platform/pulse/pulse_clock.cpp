@@ -14,9 +14,3 @@ int64_t RecordingClock::startAt(int64_t nowMicros) {
   if (start_.compare_exchange_strong(expected, nowMicros)) return nowMicros;
   return expected;
 }
-
-std::optional<int64_t> RecordingClock::start() const {
-  int64_t value = start_.load();
-  if (value == kUnset) return std::nullopt;
-  return value;
-}

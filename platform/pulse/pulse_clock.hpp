@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 
 // The one start instant of a recording, shared by its two sources, on the
 // monotonic clock. The first source to start sets it; every source then
@@ -15,9 +14,6 @@ class RecordingClock {
   // Sets the start instant to `nowMicros` unless it is already set; returns
   // the start instant in force. Safe from any thread.
   int64_t startAt(int64_t nowMicros);
-
-  // The start instant, once a source has started.
-  std::optional<int64_t> start() const;
 
  private:
   static constexpr int64_t kUnset = -1;

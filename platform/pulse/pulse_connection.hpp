@@ -61,7 +61,6 @@ class PulseConnection {
   PulseConnection& operator=(const PulseConnection&) = delete;
 
   pa_context* context() const { return context_; }
-  pa_threaded_mainloop* mainloop() const { return loop_; }
 
   // Wakes every waiter; call from a callback after storing its result.
   void signal() const;

@@ -125,6 +125,11 @@ class PulseAudioHardware final : public AudioHardware {
   std::map<AudioDeviceID, PulseSink> known_;  // sinks seen so far, by index
 };
 
+// The capture device that a (non-monitor) source stands for.
+CaptureDevice captureDeviceOf(const PulseSource& source) {
+  return {source.name, source.description, transportTypeOf(source.formFactor, source.bus)};
+}
+
 class PulseCaptureDevices final : public CaptureDevices {
  public:
   explicit PulseCaptureDevices(std::shared_ptr<PulseConnection> connection)
@@ -190,8 +195,4 @@ uint32_t transportTypeOf(const std::optional<std::string>& formFactor,
   }
   if (bus == "usb") return kTransportTypeUSB;
   return 0;
-}
-
-CaptureDevice captureDeviceOf(const PulseSource& source) {
-  return {source.name, source.description, transportTypeOf(source.formFactor, source.bus)};
 }

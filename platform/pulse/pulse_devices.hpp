@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "capture/media_services.hpp"
+#include "capture/capture_devices.hpp"
 #include "devices/audio_hardware.hpp"
-#include "platform/pulse/pulse_device_queries.hpp"
+#include "platform/pulse/pulse_server_queries.hpp"
 
 class PulseConnection;
 
@@ -46,6 +46,3 @@ std::unique_ptr<CaptureDevices> makePulseCaptureDevices(std::shared_ptr<PulseCon
 // USB devices are 'usb ', anything else 0 (unknown).
 uint32_t transportTypeOf(const std::optional<std::string>& formFactor,
                          const std::optional<std::string>& bus);
-
-// The capture device that a (non-monitor) source stands for.
-CaptureDevice captureDeviceOf(const PulseSource& source);

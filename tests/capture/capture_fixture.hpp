@@ -1,128 +1,78 @@
 #pragma once
 
-// What the capturer tests share: a scripted platform, a recorded process
+// What the capturer tests share: a scripted sound server, a recorded process
 // exit, a temporary folder as output place and HOME, and buffer helpers.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <chrono>
-#include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "capture/capturer.hpp"
-#include "scripted_media_services.hpp"
+#include "scripted_sound_server.hpp"
 #include "support/stderr_capture.hpp"
 
-// The process exits the capturer asked for, with the thread that asked.
-class ExitRecorder {
- public:
-  Capturer::ProcessExit function() {
-    return [this](int status) {
-      std::function<void()> hook;
-      {
-        std::lock_guard<std::mutex> guard(mutex_);
-        statuses_.push_back(status);
-        threads_.push_back(std::this_thread::get_id());
-        hook = onExit;
-      }
-      if (hook) hook();
-      cv_.notify_all();
-    };
-  }
-  bool waitFor(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, limit, [&] { return statuses_.size() >= count; });
-  }
-  std::vector<int> statuses() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return statuses_;
-  }
-  std::vector<std::thread::id> threads() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return threads_;
-  }
-  std::function<void()> onExit;  // runs inside the exit, before waiters wake
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<int> statuses_;
-  std::vector<std::thread::id> threads_;
-};
-
 inline std::string line(const std::string& message) { return "narup-capture: " + message; }
+
+// A buffer of interleaved samples (float, or int16_t).
+template <typename T>
+SampleBuffer bufferOf(double rate, uint32_t channels, const std::vector<T>& values) {
+  constexpr uint32_t flags = std::is_same_v<T, float> ? kFormatFlagIsFloat : kFormatFlagIsSignedInteger;
+  SampleBuffer b{{rate, flags, channels, 8 * sizeof(T)}, std::vector<std::byte>(values.size() * sizeof(T))};
+  std::memcpy(b.bytes.data(), values.data(), b.bytes.size());
+  return b;
+}
 
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char tmpl[] = "/tmp/narup-capture-test-XXXXXX";
     dir = ::mkdtemp(tmpl);
-    // The echo canceller appends its diagnostics to a log in HOME.
-    ::setenv("HOME", dir.c_str(), 1);
+    ::setenv("HOME", dir.c_str(), 1);  // the canceller's log goes there
     outPath = dir + "/rec.wav";
-    // A laptop: a built-in microphone, and a Bluetooth headset that is the
-    // system's default input.
-    builtIn = CaptureDevice{"builtin-mic", "Built-in Mic", kTransportTypeBuiltIn};
-    headset = CaptureDevice{"bt-headset", "Headset", 0x626C7565 /* 'blue' */};
-    p.microphone->script.discovered = {headset, builtIn};
-    p.microphone->script.all = {headset, builtIn};
-    p.microphone->script.defaultInput = headset;
+    // A laptop: a Bluetooth headset as the default input, and a built-in microphone.
+    server->inputs = {{"bt-headset", "Headset", 0x626C7565 /* 'blue' */},
+                      {"builtin-mic", "Built-in Mic", kTransportTypeBuiltIn}};
+    server->defaultInput = server->inputs[0];
   }
   void TearDown() override {
-    settle();
+    server->shared.join();
     cap.reset();
-    p.platform.join();
     std::filesystem::remove_all(dir);
   }
 
-  std::shared_ptr<Capturer> make(bool system, bool mic, std::optional<std::string> uid = {},
-                                 bool echoCancel = false) {
-    cap = Capturer::create(outPath, system, mic, std::move(uid), echoCancel, p.services(),
-                           exits.function());
-    return cap;
+  void make(bool system, bool mic, std::optional<std::string> uid = {}) {
+    cap = Capturer::create(outPath, system, mic, std::move(uid), false, server, [this](int status) {
+      std::lock_guard<std::mutex> guard(mutex);
+      exits.push_back({status, std::this_thread::get_id()});
+      exited.notify_all();
+    });
   }
-  // Lets every completion started so far (and those they start) run.
-  void settle() { p.platform.join(); }
-
-  std::shared_ptr<scripted::ScriptedStream> stream() { return p.system->stream(); }
-
-  // A mono track delivered in buffers of `chunk` frames, then waited for.
-  template <typename Source>
-  static void deliverTrack(Source& source, double rate, const std::vector<float>& track, size_t chunk) {
-    for (size_t at = 0; at < track.size(); at += chunk) {
-      std::vector<float> part(track.begin() + at, track.begin() + std::min(track.size(), at + chunk));
-      ASSERT_TRUE(source.deliver(scripted::interleavedFloat(rate, 1, part)));
-    }
+  // Starts the capturer and lets the system source's opening complete.
+  void startAndSettle() {
+    cap->start();
+    server->shared.join();
+  }
+  bool waitForExit() {
+    std::unique_lock<std::mutex> lock(mutex);
+    return exited.wait_for(lock, std::chrono::seconds(20), [&] { return !exits.empty(); });
+  }
+  std::vector<std::string> calls() {
+    std::lock_guard<std::mutex> guard(server->shared.mutex);
+    return server->shared.calls;
+  }
+  static void deliver(scripted::Source& source, size_t frames, float value) {
+    source.deliver(bufferOf(48000, 1, std::vector<float>(frames, value)));
     source.flush();
   }
-  static void deliverSys(scripted::ScriptedStream& s, double rate, const std::vector<float>& track,
-                         size_t chunk = 480) {
-    deliverTrack(s, rate, track, chunk);
-  }
-  void deliverMic(double rate, const std::vector<float>& track, size_t chunk = 441) {
-    deliverTrack(*p.microphone, rate, track, chunk);
-  }
-  static std::vector<float> tone(size_t n, double rate, double hz, float amplitude) {
-    std::vector<float> out(n);
-    for (size_t i = 0; i < n; ++i) {
-      out[i] = amplitude * static_cast<float>(std::sin(2.0 * M_PI * hz * static_cast<double>(i) / rate));
-    }
-    return out;
-  }
 
-  std::string dir;
-  std::string outPath;
-  CaptureDevice builtIn;
-  CaptureDevice headset;
-  scripted::ScriptedPlatform p;
-  ExitRecorder exits;
-  std::shared_ptr<Capturer> cap;  // destroyed before the platform
+  std::string dir, outPath;
+  std::shared_ptr<scripted::Server> server = std::make_shared<scripted::Server>();
+  std::mutex mutex;
+  std::condition_variable exited;
+  std::vector<std::pair<int, std::thread::id>> exits;  // guarded by mutex
+  std::shared_ptr<Capturer> cap;                       // goes before the server
 };

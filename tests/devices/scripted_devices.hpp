@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/media_services.hpp"
+#include "capture/capture_devices.hpp"
 #include "devices/audio_hardware.hpp"
 
 struct ScriptedOutputDevice {

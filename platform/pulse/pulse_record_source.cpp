@@ -1,4 +1,4 @@
-#include "platform/pulse/pulse_record_stream.hpp"
+#include "platform/pulse/pulse_record_source.hpp"
 
 #include <pulse/context.h>
 #include <pulse/error.h>
@@ -14,80 +14,43 @@
 
 #include "platform/dispatch/serial_queue.hpp"
 #include "platform/pulse/pulse_record_handoff.hpp"
-
-StreamFormat streamFormatOf(int sampleFormat, uint32_t rate, uint8_t channels) {
-  StreamFormat f;
-  f.sampleRate = static_cast<double>(rate);
-  f.channelsPerFrame = channels;
-  const auto format = static_cast<pa_sample_format_t>(sampleFormat);
-  switch (format) {
-    case PA_SAMPLE_FLOAT32LE:
-    case PA_SAMPLE_FLOAT32BE:
-      f.formatFlags = kFormatFlagIsFloat;
-      f.bitsPerChannel = 32;
-      break;
-    case PA_SAMPLE_S16LE:
-    case PA_SAMPLE_S16BE:
-      f.formatFlags = kFormatFlagIsSignedInteger;
-      f.bitsPerChannel = 16;
-      break;
-    case PA_SAMPLE_S24LE:
-    case PA_SAMPLE_S24BE:
-      f.formatFlags = kFormatFlagIsSignedInteger;
-      f.bitsPerChannel = 24;
-      break;
-    case PA_SAMPLE_S32LE:
-    case PA_SAMPLE_S32BE:
-    case PA_SAMPLE_S24_32LE:
-    case PA_SAMPLE_S24_32BE:
-      f.formatFlags = kFormatFlagIsSignedInteger;
-      f.bitsPerChannel = 32;
-      break;
-    default:  // unsigned 8-bit, A-law, mu-law
-      f.formatFlags = 0;
-      f.bitsPerChannel = 8;
-      break;
-  }
-  return f;
-}
+#include "platform/pulse/pulse_sample_formats.hpp"
 
 namespace {
 
 // The source's own channel layout when it is given and valid, else the
 // default one for that many channels, else auxiliary channels (the capture
 // code averages them all anyway).
-void channelMapOf(const RecordTarget& target, pa_channel_map& map) {
-  if (target.channelPositions.size() == target.channels) {
+void channelMapOf(const PulseSampleSpec& sampleSpec, pa_channel_map& map) {
+  if (sampleSpec.channelPositions.size() == sampleSpec.channels) {
     pa_channel_map_init(&map);
-    map.channels = target.channels;
-    for (size_t i = 0; i < target.channelPositions.size(); ++i) {
-      map.map[i] = static_cast<pa_channel_position_t>(target.channelPositions[i]);
+    map.channels = sampleSpec.channels;
+    for (size_t i = 0; i < sampleSpec.channelPositions.size(); ++i) {
+      map.map[i] = static_cast<pa_channel_position_t>(sampleSpec.channelPositions[i]);
     }
     if (pa_channel_map_valid(&map)) return;
   }
-  if (pa_channel_map_init_auto(&map, target.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr) return;
-  pa_channel_map_init_extend(&map, target.channels, PA_CHANNEL_MAP_AUX);
+  if (pa_channel_map_init_auto(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr) return;
+  pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_AUX);
+}
+
+pa_sample_spec sampleSpecOf(const PulseSampleSpec& sampleSpec) {
+  return {static_cast<pa_sample_format_t>(sampleSpec.format), sampleSpec.rate, sampleSpec.channels};
 }
 
 }  // namespace
 
-PulseRecordStream::PulseRecordStream(std::shared_ptr<PulseConnection> connection,
-                                     std::shared_ptr<RecordingClock> clock, RecordTarget target,
-                                     SerialQueue& queue, BufferHandler onBuffer,
-                                     EndHandler onEnded)
+PulseRecordSource::PulseRecordSource(std::shared_ptr<PulseConnection> connection,
+                                     std::shared_ptr<RecordingClock> clock, RecordTarget target)
     : connection_(std::move(connection)),
       clock_(std::move(clock)),
       target_(std::move(target)),
-      format_(streamFormatOf(target_.sampleFormat, target_.rate, target_.channels)),
-      queue_(queue),
-      onBuffer_(std::make_shared<const BufferHandler>(std::move(onBuffer))),
-      onEnded_(std::move(onEnded)) {
-  pa_sample_spec ss{static_cast<pa_sample_format_t>(target_.sampleFormat), target_.rate,
-                    target_.channels};
+      format_(streamFormatOf(target_.sampleSpec.format, target_.sampleSpec.rate, target_.sampleSpec.channels)) {
+  const pa_sample_spec ss = sampleSpecOf(target_.sampleSpec);
   frameBytes_ = pa_sample_spec_valid(&ss) ? static_cast<uint32_t>(pa_frame_size(&ss)) : 0;
 }
 
-PulseRecordStream::~PulseRecordStream() {
+PulseRecordSource::~PulseRecordSource() {
   PulseConnection::Lock lock(*connection_);
   loop_handoff::Scope handoff;
   std::lock_guard<std::recursive_mutex> guard(mutex_);
@@ -95,32 +58,35 @@ PulseRecordStream::~PulseRecordStream() {
   detach();
 }
 
-void PulseRecordStream::onStateThunk(pa_stream*, void* self) {
+void PulseRecordSource::onStateThunk(pa_stream*, void* self) {
   loop_handoff::Scope handoff;
-  auto* me = static_cast<PulseRecordStream*>(self);
+  auto* me = static_cast<PulseRecordSource*>(self);
   std::lock_guard<std::recursive_mutex> guard(me->mutex_);
   me->onState();
 }
 
-void PulseRecordStream::onReadThunk(pa_stream*, size_t, void* self) {
+void PulseRecordSource::onReadThunk(pa_stream*, size_t, void* self) {
   loop_handoff::Scope handoff;
-  auto* me = static_cast<PulseRecordStream*>(self);
+  auto* me = static_cast<PulseRecordSource*>(self);
   std::lock_guard<std::recursive_mutex> guard(me->mutex_);
   me->readAvailable();
 }
 
-std::optional<std::string> PulseRecordStream::start() {
-  pa_sample_spec ss{static_cast<pa_sample_format_t>(target_.sampleFormat), target_.rate,
-                    target_.channels};
-  if (!pa_sample_spec_valid(&ss)) return std::string(pa_strerror(PA_ERR_INVALID));
+std::optional<std::string> PulseRecordSource::start(SerialQueue& queue, BufferHandler onBuffer,
+                                                    StoppedHandler onStopped) {
+  const pa_sample_spec ss = sampleSpecOf(target_.sampleSpec);
+  if (frameBytes_ == 0) return std::string(pa_strerror(PA_ERR_INVALID));
 
   PulseConnection::Lock lock(*connection_);
   loop_handoff::Scope handoff;
   std::unique_lock<std::recursive_mutex> guard(mutex_);
   if (stream_ != nullptr || stopping_) return std::string(pa_strerror(PA_ERR_BADSTATE));
+  queue_ = &queue;
+  onBuffer_ = std::make_shared<const BufferHandler>(std::move(onBuffer));
+  onStopped_ = std::move(onStopped);
 
   pa_channel_map map;
-  channelMapOf(target_, map);
+  channelMapOf(target_.sampleSpec, map);
   stream_ = pa_stream_new(connection_->context(), "narup-capture", &ss, &map);
   if (stream_ == nullptr) return connection_->lastError();
   pa_stream_set_state_callback(stream_, onStateThunk, this);
@@ -139,7 +105,7 @@ std::optional<std::string> PulseRecordStream::start() {
       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
   const int64_t startMicros = clock_->startAt(RecordingClock::nowMicros());
-  aligner_.emplace(startMicros, static_cast<double>(target_.rate));
+  aligner_.emplace(startMicros, static_cast<double>(target_.sampleSpec.rate));
 
   if (pa_stream_connect_record(stream_, target_.sourceName.c_str(), &attr, flags) < 0) {
     std::string error = connection_->lastError();
@@ -171,7 +137,7 @@ std::optional<std::string> PulseRecordStream::start() {
   return error;
 }
 
-void PulseRecordStream::onState() {
+void PulseRecordSource::onState() {
   connection_->signal();
   if (stream_ == nullptr) return;
   const pa_stream_state_t state = pa_stream_get_state(stream_);
@@ -183,14 +149,14 @@ void PulseRecordStream::onState() {
   if (!ready_ || stopping_ || endReported_) return;
   endReported_ = true;
   std::string error = connection_->lastError();
-  if (onEnded_) {
+  if (onStopped_) {
     // Off the sound server's thread: whatever the handler does, it must not
     // hold up (or wait on) the loop.
-    std::thread([handler = onEnded_, error = std::move(error)] { handler(error); }).detach();
+    std::thread([handler = onStopped_, error = std::move(error)] { handler(error); }).detach();
   }
 }
 
-void PulseRecordStream::readAvailable() {
+void PulseRecordSource::readAvailable() {
   if (stream_ == nullptr || frameBytes_ == 0) return;
   std::vector<std::byte> bytes = std::move(carry_);
   carry_.clear();
@@ -216,7 +182,7 @@ void PulseRecordStream::readAvailable() {
   if (!bytes.empty()) handOn(std::move(bytes));
 }
 
-void PulseRecordStream::handOn(std::vector<std::byte> bytes) {
+void PulseRecordSource::handOn(std::vector<std::byte> bytes) {
   if (!aligner_) return;
   const auto frames = static_cast<int64_t>(bytes.size() / frameBytes_);
   held_.push_back(std::move(bytes));
@@ -226,7 +192,7 @@ void PulseRecordStream::handOn(std::vector<std::byte> bytes) {
   }
 }
 
-void PulseRecordStream::release(const WallClockAligner::Release& r) {
+void PulseRecordSource::release(const WallClockAligner::Release& r) {
   const size_t count = std::min(r.count, held_.size());
   auto drop = static_cast<size_t>(r.drop) * frameBytes_;
   for (size_t i = 0; i < count; ++i) {
@@ -248,31 +214,39 @@ void PulseRecordStream::release(const WallClockAligner::Release& r) {
   held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-void PulseRecordStream::post(std::vector<std::byte> bytes) {
+void PulseRecordSource::post(std::vector<std::byte> bytes) {
   if (bytes.empty()) return;
-  const auto frames = static_cast<int64_t>(bytes.size() / frameBytes_);
-  std::vector<PcmSampleBuffer::Plane> planes(1);
-  planes[0].byteSize = static_cast<uint32_t>(bytes.size());
-  planes[0].bytes = std::move(bytes);
-  auto buffer = std::make_shared<const PcmSampleBuffer>(format_, std::move(planes), frames);
-  queue_.async([handler = onBuffer_, buffer] { (*handler)(*buffer); });
+  auto buffer = std::make_shared<const SampleBuffer>(SampleBuffer{format_, std::move(bytes)});
+  queue_->async([handler = onBuffer_, buffer] { (*handler)(*buffer); });
 }
 
-void PulseRecordStream::stop() {
+void PulseRecordSource::stop(std::function<void()> completion) {
+  // The finish reads the tracks in the completion: it runs only once the
+  // queue has delivered every buffer of this source, and off the queue.
+  auto finish = [completion = std::move(completion)] { std::thread(completion).detach(); };
   PulseConnection::Lock lock(*connection_);
   loop_handoff::Scope handoff;
   std::lock_guard<std::recursive_mutex> guard(mutex_);
-  if (stopping_) return;
-  if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) readAvailable();
-  stopping_ = true;
-  detach();
-  if (!ready_ || !aligner_) return;  // never recorded: nothing to fill
-  release(aligner_->flush());
-  const int64_t fill = aligner_->fillUntil(RecordingClock::nowMicros());
-  if (fill > 0) post(std::vector<std::byte>(static_cast<size_t>(fill) * frameBytes_, std::byte{0}));
+  if (!stopping_) {
+    if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) readAvailable();
+    stopping_ = true;
+    detach();
+    if (ready_ && aligner_) {  // never recorded: nothing to fill
+      release(aligner_->flush());
+      const int64_t fill = aligner_->fillUntil(RecordingClock::nowMicros());
+      if (fill > 0) {
+        post(std::vector<std::byte>(static_cast<size_t>(fill) * frameBytes_, std::byte{0}));
+      }
+    }
+  }
+  if (queue_ != nullptr) {
+    queue_->async(std::move(finish));
+  } else {
+    finish();
+  }
 }
 
-void PulseRecordStream::detach() {
+void PulseRecordSource::detach() {
   if (stream_ == nullptr) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);
