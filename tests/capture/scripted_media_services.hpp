@@ -22,6 +22,7 @@
 #include "capture/media_services.hpp"
 #include "capture/sample_buffer.hpp"
 #include "platform/dispatch/serial_queue.hpp"
+#include "support/queue_drain.hpp"
 
 namespace scripted {
 
@@ -168,7 +169,7 @@ class ScriptedStream final : public SystemStream {
       std::lock_guard<std::mutex> guard(mutex_);
       queue = queue_;
     }
-    if (queue) queue->sync([] {});
+    if (queue) drain(*queue);
   }
   // The stream ends on its own, as when the server goes away.
   void stopOnItsOwn(std::string error) {
@@ -317,7 +318,7 @@ class ScriptedSession final : public CaptureSession {
       queue = state_->queue;
     }
     // Returns only when no buffer of the session is still on its way.
-    if (queue) queue->sync([] {});
+    if (queue) drain(*queue);
   }
 
  private:
@@ -395,7 +396,7 @@ class ScriptedMicrophone final : public MicrophoneService {
   }
   // Waits until everything delivered so far has been handled.
   void flush() {
-    if (SerialQueue* queue = read(&MicState::queue)) queue->sync([] {});
+    if (SerialQueue* queue = read(&MicState::queue)) drain(*queue);
   }
   bool running() { return read(&MicState::running); }
   std::string runningDevice() { return read(&MicState::inputDevice); }

@@ -28,6 +28,7 @@
 
 #include "platform/dispatch/serial_queue.hpp"
 #include "platform/pulse/pulse_connection.hpp"
+#include "support/queue_drain.hpp"
 
 namespace {
 
@@ -102,7 +103,8 @@ class Recorder final : public SystemStreamDelegate, public MicBufferDelegate {
 
 std::thread::id threadOf(SerialQueue& q) {
   std::thread::id id;
-  q.sync([&] { id = std::this_thread::get_id(); });
+  q.async([&] { id = std::this_thread::get_id(); });
+  drain(q);
   return id;
 }
 
