@@ -9,7 +9,7 @@ BUILD_FUZZ ?= build-fuzz
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build demo test test-main test-asan test-tsan fuzz fuzz-long bench install clean
+.PHONY: all build demo test test-main test-asan test-tsan fuzz fuzz-long bench install package clean
 
 all: build
 
@@ -71,6 +71,11 @@ bench: build
 
 install: build
 	cmake --install $(BUILD)
+
+# A Debian package of the binary, the man page and the bash completion:
+# $(BUILD)/narup-capture_<version>_<arch>.deb, for `sudo apt install ./<it>`.
+package: build
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)

@@ -48,8 +48,10 @@ bool writeAll(int fd, const void* data, size_t size) {
 
 void logErr(std::string_view message) { writeLine("narup-capture: ", message); }
 
+void logFail(std::string_view message) { writeLine("narup-capture [FAIL] ", message); }
+
 void fail(std::string_view message) {
-  writeLine("narup-capture [FAIL] ", message);
+  logFail(message);
   std::exit(1);
 }
 

@@ -11,8 +11,12 @@
 // Never fails towards the caller.
 void logErr(std::string_view message);
 
-// Writes "narup-capture [FAIL] " + message + "\n" in one write, then ends the
-// process with status 1.
+// Writes "narup-capture [FAIL] " + message + "\n" in one write; the caller
+// goes on and ends its mode with status 1.
+void logFail(std::string_view message);
+
+// logFail, then ends the process with status 1 (for callers that cannot
+// return to main).
 [[noreturn]] void fail(std::string_view message);
 
 // Writes every byte to the file descriptor, continuing after short writes

@@ -53,6 +53,8 @@ Mode parseCommandLine(const Args& args) {
   const size_t k = indexOf(args, "--set-output-device");
   if (k + 1 < args.size()) return SetOutputDeviceMode{args[k + 1]};
 
+  if (args.size() == 2 && args[1] == "--help") return HelpMode{};
+  if (args.size() == 2 && args[1] == "--version") return VersionMode{};
   if (args.size() < 2) return UsageFailure{};
   return captureFrom(args);
 }

@@ -22,6 +22,10 @@ struct SetOutputDeviceMode {
   std::string uid;
 };
 
+// "--help" or "--version" as the only argument.
+struct HelpMode {};
+struct VersionMode {};
+
 // No output path: the usage failure.
 struct UsageFailure {};
 
@@ -34,12 +38,33 @@ struct CaptureMode {
 };
 
 using Mode = std::variant<SelfTestMode, ProcessFilesMode, ListInputDevicesMode,
-                          ListOutputDevicesMode, SetOutputDeviceMode, UsageFailure, CaptureMode>;
+                          ListOutputDevicesMode, SetOutputDeviceMode, HelpMode, VersionMode,
+                          UsageFailure, CaptureMode>;
 
+// The failure line's text when there is no output path.
 inline constexpr const char* kUsage =
     "usage: narup-capture <out.wav> [--system] [--mic] [--mic-device <uid>] [--no-echo-cancel]";
 
+// What "--help" prints on standard output: every mode and flag, one line each.
+inline constexpr const char* kHelp =
+    "usage: narup-capture <out.wav> [flags]   record until SIGINT (Ctrl-C) or SIGTERM\n"
+    "  --system                 record what the computer plays (without --mic: only it)\n"
+    "  --mic                    record the microphone (without --system: only it)\n"
+    "  --mic-device <id>        the microphone to use (an id from --list-input-devices)\n"
+    "  --no-echo-cancel         leave the microphone track as recorded\n"
+    "  --aec=adaptive           the stronger adaptive echo canceller (also for --process-files)\n"
+    "modes:\n"
+    "  --recover <out.wav>      finish the recording to <out.wav> from the spool it left\n"
+    "  --process-files <mic.wav> <sys.wav> <out.wav>  clean a recorded microphone file\n"
+    "  --self-test              run the echo canceller's self-tests\n"
+    "  --list-input-devices     print the input devices as JSON\n"
+    "  --list-output-devices    print the output devices as JSON\n"
+    "  --set-output-device <id> make that output device the default\n"
+    "  --help                   print this text\n"
+    "  --version                print the version\n";
+
 // Chooses the one mode the argument vector asks for (element 0 is the
 // program's path). Arguments are compared whole and case-sensitively; what
-// matches nothing is ignored.
+// matches nothing is ignored. "--help" and "--version" count only as the one
+// argument: anywhere else they are ordinary arguments.
 Mode parseCommandLine(const std::vector<std::string>& args);

@@ -3,6 +3,7 @@
 // writes the result; also cleans recorded files, tests its echo canceller,
 // lists audio devices and sets the default output.
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@
 #include "cli/run_mode.hpp"
 
 int main(int argc, char** argv) {
+  // A reader of standard error or output that went away (`| head`, a closed
+  // tee) costs the lines it misses, never the files being written.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> args(argv, argv + argc);
   return runMode(parseCommandLine(args));
 }

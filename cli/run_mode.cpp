@@ -1,6 +1,9 @@
 #include "cli/run_mode.hpp"
 
+#include <unistd.h>
+
 #include <memory>
+#include <string>
 
 #include "capture/capturer.hpp"
 #include "base/console.hpp"
@@ -16,7 +19,7 @@
 namespace {
 
 // A recording: the one capturer, the stop signals armed before the start,
-// then the main loop for the rest of the process.
+// then the main loop for the rest of the process (the finish ends it).
 int record(const CaptureMode& mode) {
   std::shared_ptr<Capturer> cap =
       Capturer::create(mode.outPath, mode.wantSystem, mode.wantMic, mode.micDeviceUID,
@@ -25,24 +28,36 @@ int record(const CaptureMode& mode) {
   armStopSignals([cap] { cap->finishAndExit(); });
   cap->start();
   MainQueue::shared().run();
+}
+
+// Help and version go to standard output: they are what was asked for.
+int printOut(const std::string& text) {
+  writeAll(STDOUT_FILENO, text.data(), text.size());
   return 0;
 }
 
 struct ModeRunner {
   int operator()(const SelfTestMode&) const { return runEchoCancellerSelfTests() ? 0 : 1; }
   int operator()(const ProcessFilesMode& m) const {
-    processFiles(m.micPath, m.sysPath, m.outPath);
+    return processFiles(m.micPath, m.sysPath, m.outPath);
   }
   int operator()(const ListInputDevicesMode&) const {
-    listInputDevices(*makePulseCaptureDevices());
+    return listInputDevices(*makePulseCaptureDevices());
   }
   int operator()(const ListOutputDevicesMode&) const {
-    listOutputDevices(*makePulseAudioHardware());
+    return listOutputDevices(*makePulseAudioHardware());
   }
   int operator()(const SetOutputDeviceMode& m) const {
-    setOutputDevice(*makePulseAudioHardware(), m.uid);
+    return setOutputDevice(*makePulseAudioHardware(), m.uid);
   }
-  int operator()(const UsageFailure&) const { fail(kUsage); }
+  int operator()(const HelpMode&) const { return printOut(kHelp); }
+  int operator()(const VersionMode&) const {
+    return printOut(std::string("narup-capture ") + NARUP_VERSION + "\n");
+  }
+  int operator()(const UsageFailure&) const {
+    logFail(kUsage);
+    return 1;
+  }
   int operator()(const CaptureMode& m) const { return record(m); }
 };
 

@@ -2,7 +2,6 @@
 
 #include "cli/command_line.hpp"
 
-// Runs the chosen mode against the sound server. Every mode ends the process
-// itself; the returned status is reached only if the main loop of a
-// recording ever returns.
+// Runs the chosen mode against the sound server and returns the process's
+// exit status. A recording never returns: its finish ends the process.
 int runMode(const Mode& mode);

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 
 #include "base/console.hpp"
 #include "devices/device_document.hpp"
@@ -53,12 +51,12 @@ std::string outputDevicesDocument(AudioHardware& hardware) {
   return deviceListDocument(entries, coreAudioDefaultOutputUID(hardware));
 }
 
-void listInputDevices(CaptureDevices& devices) {
+int listInputDevices(CaptureDevices& devices) {
   writeStandardOutput(inputDevicesDocument(devices));
-  std::exit(0);
+  return 0;
 }
 
-void listOutputDevices(AudioHardware& hardware) {
+int listOutputDevices(AudioHardware& hardware) {
   writeStandardOutput(outputDevicesDocument(hardware));
-  std::exit(0);
+  return 0;
 }

@@ -14,8 +14,8 @@ std::string inputDevicesDocument(CaptureDevices& devices);
 // The document of the devices with output streams and the default output.
 std::string outputDevicesDocument(AudioHardware& hardware);
 
-// Prints the input document and exits with status 0.
-[[noreturn]] void listInputDevices(CaptureDevices& devices);
+// Prints the input document; the exit status, always 0.
+int listInputDevices(CaptureDevices& devices);
 
-// Prints the output document and exits with status 0.
-[[noreturn]] void listOutputDevices(AudioHardware& hardware);
+// Prints the output document; the exit status, always 0.
+int listOutputDevices(AudioHardware& hardware);

@@ -1,7 +1,5 @@
 #include "devices/output_selection.hpp"
 
-#include <cstdlib>
-
 #include "base/console.hpp"
 #include "devices/output_devices.hpp"
 
@@ -32,8 +30,9 @@ std::optional<std::string> selectOutputDevice(AudioHardware& hardware, const std
   return std::nullopt;
 }
 
-void setOutputDevice(AudioHardware& hardware, const std::string& uid) {
+int setOutputDevice(AudioHardware& hardware, const std::string& uid) {
   std::optional<std::string> failure = selectOutputDevice(hardware, uid);
-  if (failure) fail(*failure);
-  std::exit(0);
+  if (!failure) return 0;
+  logFail(*failure);
+  return 1;
 }

@@ -11,6 +11,6 @@
 // platform refused the change (its status in decimal).
 std::optional<std::string> selectOutputDevice(AudioHardware& hardware, const std::string& uid);
 
-// Runs selectOutputDevice: exits 0 silently on success, else fails with its
-// message (status 1).
-[[noreturn]] void setOutputDevice(AudioHardware& hardware, const std::string& uid);
+// Runs selectOutputDevice and returns the exit status: 0 in silence on
+// success, else 1 after the failure line with its message.
+int setOutputDevice(AudioHardware& hardware, const std::string& uid);

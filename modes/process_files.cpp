@@ -1,6 +1,5 @@
 #include "modes/process_files.hpp"
 
-#include <cstdlib>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -13,24 +12,30 @@ namespace {
 
 long long truncatedRate(double rate) { return static_cast<long long>(rate); }
 
-}  // namespace
-
-void processFiles(const std::string& micPath, const std::string& sysPath,
-                  const std::string& outPath) {
-  processFilesWith(micPath, sysPath, outPath, [] { return EchoCanceller::create(); });
+// The failure line; the mode ends with status 1.
+int failed(const std::string& message) {
+  logFail(message);
+  return 1;
 }
 
-void processFilesWith(const std::string& micPath, const std::string& sysPath,
-                      const std::string& outPath,
-                      const std::function<std::unique_ptr<EchoCanceller>()>& makeCanceller) {
+}  // namespace
+
+int processFiles(const std::string& micPath, const std::string& sysPath,
+                 const std::string& outPath) {
+  return processFilesWith(micPath, sysPath, outPath, [] { return EchoCanceller::create(); });
+}
+
+int processFilesWith(const std::string& micPath, const std::string& sysPath,
+                     const std::string& outPath,
+                     const std::function<std::unique_ptr<EchoCanceller>()>& makeCanceller) {
   // The microphone is read first, so that it is the one reported when both
   // files are unusable; the canceller is only set up once both are in.
   std::optional<WavTrack> mic = readWav16(micPath);
-  if (!mic) fail("cannot read mic wav: " + micPath);
+  if (!mic) return failed("cannot read mic wav: " + micPath);
   std::optional<WavTrack> sys = readWav16(sysPath);
-  if (!sys) fail("cannot read sys wav: " + sysPath);
+  if (!sys) return failed("cannot read sys wav: " + sysPath);
   std::unique_ptr<EchoCanceller> canceller = makeCanceller();
-  if (!canceller) fail("EchoCanceller init failed");
+  if (!canceller) return failed("EchoCanceller init failed");
 
   logErr(formatLine("process-files: mic %zu@%lld + sys %zu@%lld", mic->samples.size(),
                     truncatedRate(mic->rate), sys->samples.size(), truncatedRate(sys->rate)));
@@ -53,5 +58,5 @@ void processFilesWith(const std::string& micPath, const std::string& sysPath,
 
   writeWav16(cleaned, rate, outPath);
   logErr("wrote cleaned mic → " + outPath);
-  std::exit(0);
+  return 0;
 }

@@ -9,14 +9,14 @@ class EchoCanceller;
 // The "--process-files" mode: reads the microphone and system WAV files,
 // cleans the microphone track against the system track with one
 // EchoCanceller and writes the result to `outPath` at the microphone's rate.
-// Ends the process: status 0 after writing, status 1 through fail() when an
+// Returns the exit status: 0 after writing, 1 after the failure line when an
 // input is unusable or the canceller cannot be set up (the output path is
 // then left untouched).
-[[noreturn]] void processFiles(const std::string& micPath, const std::string& sysPath,
-                               const std::string& outPath);
+int processFiles(const std::string& micPath, const std::string& sysPath,
+                 const std::string& outPath);
 
 // The same with the canceller taken from `makeCanceller` (nullptr means it
 // could not be set up), so that its failure path can be exercised.
-[[noreturn]] void processFilesWith(const std::string& micPath, const std::string& sysPath,
-                                   const std::string& outPath,
-                                   const std::function<std::unique_ptr<EchoCanceller>()>& makeCanceller);
+int processFilesWith(const std::string& micPath, const std::string& sysPath,
+                     const std::string& outPath,
+                     const std::function<std::unique_ptr<EchoCanceller>()>& makeCanceller);

@@ -44,24 +44,7 @@ void MainQueue::watchReadable(int fd, std::function<void()> onReadable) {
   wake();  // a running loop picks up the new descriptor on its next turn
 }
 
-void MainQueue::stop() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    stopRequested_ = true;
-  }
-  wake();
-}
-
-bool MainQueue::isCurrent() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return runner_ == std::this_thread::get_id();
-}
-
 void MainQueue::run() {
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    runner_ = std::this_thread::get_id();
-  }
   std::vector<pollfd> fds;
   std::vector<std::function<void()>> callbacks;
   for (;;) {
@@ -70,11 +53,6 @@ void MainQueue::run() {
       std::function<void()> block;
       {
         std::lock_guard<std::mutex> guard(mutex_);
-        if (stopRequested_) {
-          stopRequested_ = false;
-          runner_ = std::thread::id();
-          return;
-        }
         if (blocks_.empty()) break;
         block = std::move(blocks_.front());
         blocks_.pop_front();

@@ -3,7 +3,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 // The main queue: blocks submitted from any thread run one at a time, in
@@ -27,17 +26,9 @@ class MainQueue {
   // by the caller and watched for the life of the process.
   void watchReadable(int fd, std::function<void()> onReadable);
 
-  // Runs the loop on the calling thread: queued blocks and descriptor
-  // callbacks, until stop() is called. In the tool nothing calls stop(), so
-  // this never returns.
-  void run();
-
-  // Makes run() return once the block it is running (if any) is done. Blocks
-  // still queued stay queued for the next run(). Callable from any thread.
-  void stop();
-
-  // True on the thread currently inside run().
-  bool isCurrent() const;
+  // Runs the loop on the calling thread, queued blocks and descriptor
+  // callbacks, for the rest of the process: only an exit ends it.
+  [[noreturn]] void run();
 
  private:
   MainQueue();
@@ -50,10 +41,8 @@ class MainQueue {
     std::function<void()> onReadable;
   };
 
-  int wakeFd_ = -1;                            // eventfd: blocks queued or stop asked
-  mutable std::mutex mutex_;                   // guards the fields below
+  int wakeFd_ = -1;                            // eventfd: blocks or watches added
+  std::mutex mutex_;                           // guards the fields below
   std::deque<std::function<void()>> blocks_;
   std::vector<Watch> watches_;
-  bool stopRequested_ = false;
-  std::thread::id runner_;                     // the thread inside run(), if any
 };

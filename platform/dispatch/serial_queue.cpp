@@ -1,10 +1,15 @@
 #include "platform/dispatch/serial_queue.hpp"
 
+#include <pthread.h>
+
 #include <utility>
 
-SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), state_(std::make_shared<State>()) {
+SerialQueue::SerialQueue(const std::string& label) : state_(std::make_shared<State>()) {
   worker_ = std::thread([state = state_] { work(state); });
+  // Labels are reverse-DNS ("com.narup.capture.samples"): the tail is the
+  // part that tells the queues apart.
+  const std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;
+  ::pthread_setname_np(worker_.native_handle(), name.c_str());
 }
 
 SerialQueue::~SerialQueue() {
@@ -29,22 +34,6 @@ void SerialQueue::async(std::function<void()> block) {
     state_->blocks.push_back(std::move(block));
   }
   state_->wake.notify_one();
-}
-
-void SerialQueue::sync(const std::function<void()>& block) {
-  std::mutex doneMutex;
-  std::condition_variable doneCv;
-  bool done = false;
-  async([&] {
-    block();
-    // Notify under the mutex: the waiter's frame (and doneCv with it) may end
-    // as soon as it sees `done`.
-    std::lock_guard<std::mutex> guard(doneMutex);
-    done = true;
-    doneCv.notify_one();
-  });
-  std::unique_lock<std::mutex> lock(doneMutex);
-  doneCv.wait(lock, [&] { return done; });
 }
 
 void SerialQueue::work(const std::shared_ptr<State>& state) {

@@ -12,7 +12,9 @@
 // submission order, on one worker thread that the queue owns.
 class SerialQueue {
  public:
-  explicit SerialQueue(std::string label);
+  // `label` names the worker thread (its last 15 bytes, the most a Linux
+  // thread name holds), as `top -H`, gdb and sanitizer reports show it.
+  explicit SerialQueue(const std::string& label);
   // Runs what is already queued, then joins the worker.
   ~SerialQueue();
   SerialQueue(const SerialQueue&) = delete;
@@ -20,12 +22,6 @@ class SerialQueue {
 
   // Queues a block; never blocks the caller.
   void async(std::function<void()> block);
-  // Queues a block and waits until it has run (never call from the queue itself).
-  void sync(const std::function<void()>& block);
-
-  const std::string& label() const { return label_; }
-  // True on the queue's own worker thread.
-  bool isCurrent() const { return worker_.get_id() == std::this_thread::get_id(); }
 
  private:
   // What the worker shares with the queue object. The worker holds it too, so
@@ -39,7 +35,6 @@ class SerialQueue {
   };
   static void work(const std::shared_ptr<State>& state);
 
-  std::string label_;
   std::shared_ptr<State> state_;
   std::thread worker_;                            // started last, joined first
 };

@@ -2,41 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
-
-namespace {
-
-TEST(Console, LogErrWritesPrefixMessageAndLineFeed) {
-  struct Case {
-    std::string message, line;
+TEST(Console, LinesArePrefixMessageAndLineFeedInUtf8) {
+  const std::tuple<void (*)(std::string_view), std::string, std::string> cases[] = {
+      {logErr, "", "narup-capture: \n"},
+      {logErr, "micΔ → — 2×", "narup-capture: mic\xce\x94 \xe2\x86\x92 \xe2\x80\x94 2\xc3\x97\n"},
+      {logErr, "two\nlines", "narup-capture: two\nlines\n"},
+      {logFail, "no sources selected", "narup-capture [FAIL] no sources selected\n"},
   };
-  const Case cases[] = {
-      {"", "narup-capture: \n"},
-      {"[WARN] x", "narup-capture: [WARN] x\n"},
-      // The system's own symbols reach standard error as their UTF-8 bytes.
-      {"micΔ=0.0dB → out — 2×", "narup-capture: mic\xce\x94=0.0dB \xe2\x86\x92 out \xe2\x80\x94 2\xc3\x97\n"},
-      {"two\nlines", "narup-capture: two\nlines\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
+  for (const auto& [write, message, line] : cases) {
     testing::internal::CaptureStderr();
-    logErr(c.message);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.line);
+    write(message);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), line);
   }
 }
 
-TEST(ConsoleDeathTest, FailPrintsOneLineAndExitsWithOne) {
-  EXPECT_EXIT(fail("no sources selected"), testing::ExitedWithCode(1),
-              "^narup-capture \\[FAIL\\] no sources selected\n$");
+TEST(ConsoleDeathTest, FailPrintsTheFailLineAndExitsWithOne) {
+  EXPECT_EXIT(fail("x"), testing::ExitedWithCode(1), "^narup-capture \\[FAIL\\] x\n$");
 }
 
-TEST(Console, FormatLineFollowsPrintfDirectives) {
-  EXPECT_EQ(formatLine("sys: %d frames, peak %.3f, clip %.1f%%", 12, 0.5, 2.25),
-            "sys: 12 frames, peak 0.500, clip 2.2%");
-  EXPECT_EQ(formatLine("%s", ""), "");
+TEST(Console, FormatLineFollowsPrintfDirectivesAtAnyLength) {
+  EXPECT_EQ(formatLine("%d frames, clip %.1f%%", 12, 2.25), "12 frames, clip 2.2%");
   const std::string big(10000, 'a');
   EXPECT_EQ(formatLine("%s!", big.c_str()), big + "!");
 }
-
-}  // namespace

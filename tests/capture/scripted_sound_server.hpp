@@ -9,6 +9,7 @@
 
 #include "capture/sound_server.hpp"
 #include "platform/dispatch/serial_queue.hpp"
+#include "support/queue_drain.hpp"
 
 namespace scripted {
 
@@ -64,7 +65,7 @@ class Source final : public RecordSource {
   void deliver(SampleBuffer buffer) {
     queue_->async([this, buffer = std::move(buffer)] { onBuffer_(buffer); });
   }
-  void flush() { queue_->sync([] {}); }
+  void flush() { drain(*queue_); }
   void stopOnItsOwn(const std::string& reason) {
     shared_.later([this, reason] { onStopped_(reason); });
   }

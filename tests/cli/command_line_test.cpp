@@ -2,126 +2,72 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace {
 
-std::vector<std::string> argv(std::initializer_list<const char*> rest) {
+Mode parse(std::initializer_list<const char*> rest) {
   std::vector<std::string> args{"narup-capture"};
-  for (const char* a : rest) args.emplace_back(a);
-  return args;
+  args.insert(args.end(), rest.begin(), rest.end());
+  return parseCommandLine(args);
 }
 
-// The mode's value (a copy: the parsed Mode is a temporary in most cases).
 template <typename T>
 T as(const Mode& mode) {
   EXPECT_TRUE(std::holds_alternative<T>(mode));
   return std::holds_alternative<T>(mode) ? std::get<T>(mode) : T{};
 }
 
-TEST(CommandLine, NoOutputPathIsTheUsageFailure) {
-  EXPECT_TRUE(std::holds_alternative<UsageFailure>(parseCommandLine(argv({}))));
-  EXPECT_TRUE(std::holds_alternative<UsageFailure>(parseCommandLine({})));
-}
-
 TEST(CommandLine, ModePrecedence) {
-  struct Case {
-    std::vector<std::string> args;
-    size_t modeIndex;
+  const std::pair<Mode, Mode> cases[] = {
+      {parseCommandLine({}), UsageFailure{}},
+      {parse({}), UsageFailure{}},
+      {parse({"out.wav", "--self-test"}), SelfTestMode{}},
+      {parse({"--process-files", "m", "s", "o", "--self-test"}), SelfTestMode{}},
+      {parse({"--process-files", "m", "s", "o", "--list-input-devices"}), ProcessFilesMode{}},
+      {parse({"--list-output-devices", "--list-input-devices"}), ListInputDevicesMode{}},
+      {parse({"--set-output-device", "x", "--list-output-devices"}), ListOutputDevicesMode{}},
+      {parse({"a", "--set-output-device", "x"}), SetOutputDeviceMode{}},
+      {parse({"--help"}), HelpMode{}},
+      {parse({"--version"}), VersionMode{}},
+      // Help and version only as the one argument; flags are whole strings.
+      {parse({"--help", "--version"}), CaptureMode{}},
+      {parse({"--version", "--list-output-devices"}), ListOutputDevicesMode{}},
+      {parse({"--Self-Test"}), CaptureMode{}},
+      {parse({"--self-test=1"}), CaptureMode{}},
   };
-  const std::vector<Case> cases = {
-      {argv({"out.wav", "--self-test"}), Mode(SelfTestMode{}).index()},
-      {argv({"--self-test", "--list-input-devices"}), Mode(SelfTestMode{}).index()},
-      {argv({"--process-files", "m", "s", "o", "--self-test"}), Mode(SelfTestMode{}).index()},
-      {argv({"--process-files", "m.wav", "s.wav", "o.wav", "--list-input-devices"}),
-       Mode(ProcessFilesMode{}).index()},
-      {argv({"--list-output-devices", "--list-input-devices"}),
-       Mode(ListInputDevicesMode{}).index()},
-      {argv({"--set-output-device", "x", "--list-output-devices"}),
-       Mode(ListOutputDevicesMode{}).index()},
-      {argv({"a", "--set-output-device", "x"}), Mode(SetOutputDeviceMode{}).index()},
-      // Flags are whole, case-sensitive strings.
-      {argv({"--Self-Test"}), Mode(CaptureMode{}).index()},
-      {argv({"--self-test=1"}), Mode(CaptureMode{}).index()},
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first.index(), cases[i].second.index()) << i;
+}
+
+TEST(CommandLine, ValuesAreTakenByPositionAndShortFormsFallThrough) {
+  const auto p = as<ProcessFilesMode>(parse({"x", "--process-files", "--mic", "s", "o"}));
+  EXPECT_EQ(p.micPath + p.sysPath + p.outPath, "--micso");
+  EXPECT_EQ(as<SetOutputDeviceMode>(parse({"--set-output-device", "--x"})).uid, "--x");
+  // Too few values: the flag is skipped and may become the output path.
+  EXPECT_EQ(as<CaptureMode>(parse({"--process-files", "a.wav", "b.wav"})).outPath, "--process-files");
+  EXPECT_EQ(as<CaptureMode>(parse({"--set-output-device"})).outPath, "--set-output-device");
+  EXPECT_EQ(as<CaptureMode>(parse({"--help", "x"})).outPath, "--help");
+  EXPECT_EQ(as<CaptureMode>(parse({"out.wav", "--help"})).outPath, "out.wav");
+}
+
+TEST(CommandLine, CaptureFlagsAfterTheOutputPath) {
+  const std::tuple<Mode, bool, bool, bool, std::optional<std::string>> cases[] = {
+      // mode, system, mic, echo cancel, microphone id
+      {parse({"out.wav"}), true, true, true, {}},
+      {parse({"out.wav", "--system"}), true, false, true, {}},
+      {parse({"out.wav", "--mic", "--mic", "--no-echo-cancel"}), false, true, false, {}},
+      {parse({"out.wav", "--mic", "--system"}), true, true, true, {}},
+      {parse({"out.wav", "--mic-device", "X", "--mic-device", "Y"}), true, true, true, "X"},
+      {parse({"out.wav", "--system", "--mic-device", "X"}), true, false, true, "X"},
+      {parse({"out.wav", "--mic-device", ""}), true, true, true, ""},
+      {parse({"out.wav", "--mic-device"}), true, true, true, {}},
+      {parse({"out.wav", "--mic-device", "--mic"}), false, true, true, "--mic"},  // still a flag too
+      {parse({"--system", "out.wav"}), true, true, true, {}},  // only after the output path
+      {parse({"--mic-device", "X"}), true, true, true, {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    EXPECT_EQ(parseCommandLine(c.args).index(), c.modeIndex);
+  for (const auto& [mode, system, mic, echoCancel, uid] : cases) {
+    const auto m = as<CaptureMode>(mode);
+    EXPECT_EQ(std::make_tuple(m.wantSystem, m.wantMic, m.wantEchoCancel, m.micDeviceUID),
+              std::make_tuple(system, mic, echoCancel, uid)) << m.outPath;
   }
-}
-
-TEST(CommandLine, ProcessFilesTakesThreePathsByPosition) {
-  const auto m = as<ProcessFilesMode>(parseCommandLine(argv({"x", "--process-files", "--mic", "s", "o"})));
-  EXPECT_EQ(m.micPath, "--mic");
-  EXPECT_EQ(m.sysPath, "s");
-  EXPECT_EQ(m.outPath, "o");
-}
-
-TEST(CommandLine, ProcessFilesWithTooFewPathsFallsThroughToCapture) {
-  const auto m = as<CaptureMode>(parseCommandLine(argv({"--process-files", "a.wav", "b.wav"})));
-  EXPECT_EQ(m.outPath, "--process-files");
-  EXPECT_TRUE(m.wantSystem);
-  EXPECT_TRUE(m.wantMic);
-}
-
-TEST(CommandLine, SetOutputDeviceAsLastArgumentIsSkipped) {
-  const auto m = as<CaptureMode>(parseCommandLine(argv({"--set-output-device"})));
-  EXPECT_EQ(m.outPath, "--set-output-device");
-  const auto s = as<SetOutputDeviceMode>(parseCommandLine(argv({"--set-output-device", "--x"})));
-  EXPECT_EQ(s.uid, "--x");
-  // The first occurrence decides, even when a later one has a value.
-  EXPECT_TRUE(std::holds_alternative<CaptureMode>(
-      parseCommandLine(argv({"out.wav", "--process-files", "a", "b"}))));
-}
-
-TEST(CommandLine, SourceSelection) {
-  struct Case {
-    std::vector<std::string> args;
-    bool system, mic;
-  };
-  const std::vector<Case> cases = {
-      {argv({"out.wav"}), true, true},
-      {argv({"out.wav", "--system"}), true, false},
-      {argv({"out.wav", "--mic"}), false, true},
-      {argv({"out.wav", "--mic", "--system"}), true, true},
-      {argv({"out.wav", "--mic", "--mic"}), false, true},
-      {argv({"out.wav", "--mic-device", "X"}), true, true},
-      {argv({"out.wav", "--system", "--mic-device", "X"}), true, false},
-      // The value after --mic-device is still a member of the flag set.
-      {argv({"out.wav", "--mic-device", "--mic"}), false, true},
-      // Capture flags are looked up only after the output path.
-      {argv({"--system", "out.wav"}), true, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    const auto m = as<CaptureMode>(parseCommandLine(c.args));
-    EXPECT_EQ(m.wantSystem, c.system);
-    EXPECT_EQ(m.wantMic, c.mic);
-  }
-}
-
-TEST(CommandLine, OutputPathIsElementOneWhateverItHolds) {
-  EXPECT_EQ(as<CaptureMode>(parseCommandLine(argv({"--system", "out.wav"}))).outPath, "--system");
-  EXPECT_EQ(as<CaptureMode>(parseCommandLine(argv({"dir/rec", "--mic"}))).outPath, "dir/rec");
-}
-
-TEST(CommandLine, MicDeviceAndEchoCancel) {
-  const auto a = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--mic-device", "X", "--mic-device", "Y"})));
-  EXPECT_EQ(a.micDeviceUID, std::optional<std::string>("X"));
-  EXPECT_TRUE(a.wantEchoCancel);
-
-  const auto b = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--no-echo-cancel", "--mic-device"})));
-  EXPECT_EQ(b.micDeviceUID, std::nullopt);
-  EXPECT_FALSE(b.wantEchoCancel);
-
-  const auto c = as<CaptureMode>(parseCommandLine(argv({"o.wav", "--mic-device", ""})));
-  EXPECT_EQ(c.micDeviceUID, std::optional<std::string>(""));
-
-  // "--mic-device" as the output path is not a flag.
-  const auto d = as<CaptureMode>(parseCommandLine(argv({"--mic-device", "X"})));
-  EXPECT_EQ(d.outPath, "--mic-device");
-  EXPECT_EQ(d.micDeviceUID, std::nullopt);
 }
 
 }  // namespace

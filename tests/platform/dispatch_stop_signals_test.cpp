@@ -1,85 +1,48 @@
+// The main loop with the stop signals armed on it. The loop runs for the rest
+// of the process, as in the tool, so the test runs it in a child that ends
+// itself with its verdict (or is ended by an alarm when calls never come).
 #include "platform/dispatch/stop_signals.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <thread>
-#include <vector>
 
-#include "main_loop_run.hpp"
+#include "platform/dispatch/main_queue.hpp"
 
-namespace {
-
-// Everything a stop handler saw. Handlers stay armed after a test, so the
-// record lives for the process.
-struct Arrivals {
-  std::vector<std::thread::id> threads;
-  int expected = 0;
-};
-
-Arrivals& arrivals() {
-  static Arrivals* a = new Arrivals();
-  return *a;
+// Blocks queued before the loop runs and from another thread keep their
+// order; four signals, one taken by another thread, become four calls of the
+// handler armed last; all on the loop's thread, none before it runs.
+[[noreturn]] static void signalQueueAndRunTheLoop() {
+  ::alarm(10);
+  static const std::thread::id loop = std::this_thread::get_id();
+  static std::vector<int> seen;  // only touched on the loop
+  static int signals = 0;
+  static bool ok = true;
+  static auto check = [] {
+    ok = ok && std::this_thread::get_id() == loop;
+    if (signals < 4 || seen.size() < 201) return;
+    for (int i = 0; i < 201; ++i) ok = ok && seen[i] == i - 1;
+    std::_Exit(ok ? 0 : 1);
+  };
+  MainQueue& mq = MainQueue::shared();
+  mq.async([] { seen.push_back(-1); check(); });
+  armStopSignals([] { std::_Exit(3); });  // replaced by the next arming
+  armStopSignals([] { ++signals; check(); });
+  ::raise(SIGINT);
+  ::raise(SIGTERM);
+  std::thread([&mq] {
+    ::raise(SIGTERM);  // delivered to this thread
+    for (int i = 0; i < 200; ++i) mq.async([i] { seen.push_back(i); check(); });
+  }).join();
+  ::raise(SIGINT);
+  ::usleep(20000);
+  if (signals != 0 || !seen.empty()) std::_Exit(4);  // as during start()
+  mq.run();
 }
 
-void armRecordingHandler(int expected) {
-  arrivals() = Arrivals{};
-  arrivals().expected = expected;
-  armStopSignals([] {
-    Arrivals& a = arrivals();
-    a.threads.push_back(std::this_thread::get_id());
-    if (static_cast<int>(a.threads.size()) == a.expected) MainQueue::shared().stop();
-  });
+TEST(StopSignalsDeathTest, SignalsAndBlocksBecomeCallsInOrderOnTheLoopThreadOnceItRuns) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(signalQueueAndRunTheLoop(), testing::ExitedWithCode(0), "");
 }
-
-TEST(StopSignals, DefaultActionsAreReplacedByAHandlerOfOurOwn) {
-  armRecordingHandler(0);
-  for (int signo : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(signo);
-    struct sigaction now {};
-    ASSERT_EQ(::sigaction(signo, nullptr, &now), 0);
-    EXPECT_NE(now.sa_handler, SIG_DFL);
-    EXPECT_NE(now.sa_handler, SIG_IGN);  // an ignored signal would never be seen
-  }
-}
-
-TEST(StopSignals, EachSignalBecomesOneHandlerCallOnTheMainThreadOnlyOnceTheLoopRuns) {
-  armRecordingHandler(3);
-  // The process survives all three: neither default action is left.
-  ASSERT_EQ(::raise(SIGINT), 0);
-  ASSERT_EQ(::raise(SIGTERM), 0);
-  ASSERT_EQ(::raise(SIGINT), 0);
-  // As during start(): nothing runs before the loop does.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(arrivals().threads.empty());
-  ASSERT_TRUE(runMainLoopUntilStopped());
-  ASSERT_EQ(arrivals().threads.size(), 3u);
-  for (std::thread::id id : arrivals().threads) EXPECT_EQ(id, std::this_thread::get_id());
-}
-
-TEST(StopSignals, SignalTakenByAnotherThreadStillRunsTheHandlerOnTheMainThread) {
-  armRecordingHandler(1);
-  std::thread::id raiser;
-  std::thread other([&] {
-    raiser = std::this_thread::get_id();
-    ::raise(SIGTERM);  // delivered to this very thread
-  });
-  other.join();
-  ASSERT_TRUE(runMainLoopUntilStopped());
-  ASSERT_EQ(arrivals().threads.size(), 1u);
-  EXPECT_EQ(arrivals().threads[0], std::this_thread::get_id());
-  EXPECT_NE(arrivals().threads[0], raiser);
-}
-
-TEST(StopSignals, ArmingAgainReplacesTheHandler) {
-  int oldCalls = 0;
-  armStopSignals([&] { ++oldCalls; });
-  armRecordingHandler(1);
-  ASSERT_EQ(::raise(SIGINT), 0);
-  ASSERT_TRUE(runMainLoopUntilStopped());
-  EXPECT_EQ(oldCalls, 0);
-  EXPECT_EQ(arrivals().threads.size(), 1u);
-}
-
-}  // namespace

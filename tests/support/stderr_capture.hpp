@@ -1,14 +1,12 @@
 #pragma once
 
-// Standard error as the tests see it: every console line goes to file
-// descriptor 2, from whichever thread writes it.
+// Standard error (or output) as the tests see it: every console line goes to
+// its file descriptor, from whichever thread writes it.
 
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <sstream>
-#include <string>
-#include <vector>
+
+#include "support/run_process.hpp"
 
 // The lines of `text`, without their line feeds.
 inline std::vector<std::string> linesOf(const std::string& text) {
@@ -18,34 +16,21 @@ inline std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-// Sends standard error into a temporary file for the life of the object.
+// Sends the descriptor into a temporary file for the life of the object.
 class StderrCapture {
  public:
-  StderrCapture() {
-    char name[] = "/tmp/narup-stderr-XXXXXX";
-    fd_ = ::mkstemp(name);
-    ::unlink(name);
-    saved_ = ::dup(STDERR_FILENO);
-    ::dup2(fd_, STDERR_FILENO);
-  }
+  explicit StderrCapture(int fd = STDERR_FILENO) : target_(fd), saved_(::dup(fd)) { ::dup2(::fileno(file_), fd); }
   ~StderrCapture() {
-    ::dup2(saved_, STDERR_FILENO);
+    ::dup2(saved_, target_);
     ::close(saved_);
-    ::close(fd_);
+    std::fclose(file_);
   }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
-
-  std::string text() const {
-    std::string out;
-    char buf[4096];
-    for (ssize_t n; (n = ::pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;)
-      out.append(buf, static_cast<size_t>(n));
-    return out;
-  }
+  std::string text() const { return readAllOf(::fileno(file_)); }
   std::vector<std::string> lines() const { return linesOf(text()); }
 
  private:
-  int fd_ = -1;
-  int saved_ = -1;
+  int target_, saved_;
+  std::FILE* file_ = std::tmpfile();
 };
