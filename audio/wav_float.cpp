@@ -18,8 +18,8 @@ namespace {
 
 constexpr std::uint32_t kFloatTag = 3;  // WAVE_FORMAT_IEEE_FLOAT
 constexpr std::uint32_t kBytesPerSample = 4;
-// 36 + 4n must fit the RIFF size field.
-constexpr std::uint64_t kMaxFrames = (0xFFFFFFFFull - 36) / kBytesPerSample;
+// 38 + 4n must fit the RIFF size field.
+constexpr std::uint64_t kMaxFrames = (0xFFFFFFFFull - 38) / kBytesPerSample;
 // The byte rate (rate * 4) must fit its field.
 constexpr double kRateLimit = 1073741824.0;
 
@@ -46,8 +46,8 @@ void putId(std::byte* p, const char (&id)[5]) { std::memcpy(p, id, 4); }
 // The fixed layout of wavHeaderFloat32, whatever its sizes say.
 bool isFloatMonoHeader(const std::array<std::byte, kWavFloatHeaderSize>& h) {
   return idAt(&h[0], "RIFF") && idAt(&h[8], "WAVE") && idAt(&h[12], "fmt ") &&
-         u32At(&h[16]) == 16 && u16At(&h[20]) == kFloatTag && u16At(&h[22]) == 1 &&
-         u16At(&h[34]) == 32 && idAt(&h[36], "data");
+         u32At(&h[16]) == 18 && u16At(&h[20]) == kFloatTag && u16At(&h[22]) == 1 &&
+         u16At(&h[34]) == 32 && idAt(&h[38], "data");
 }
 
 struct Fd {
@@ -81,18 +81,19 @@ std::array<std::byte, kWavFloatHeaderSize> wavHeaderFloat32(std::uint64_t frames
   const auto dataSize = static_cast<std::uint32_t>(std::min(frames, kMaxFrames) * kBytesPerSample);
   std::array<std::byte, kWavFloatHeaderSize> h{};
   putId(&h[0], "RIFF");
-  putU32(&h[4], 36 + dataSize);
+  putU32(&h[4], 38 + dataSize);
   putId(&h[8], "WAVE");
   putId(&h[12], "fmt ");
-  putU32(&h[16], 16);
+  putU32(&h[16], 18);  // with the (empty) extension that non-PCM formats carry
   putU16(&h[20], kFloatTag);
   putU16(&h[22], 1);  // mono
   putU32(&h[24], rate);
   putU32(&h[28], rate * kBytesPerSample);
   putU16(&h[32], kBytesPerSample);  // block align
   putU16(&h[34], 32);               // bits per sample
-  putId(&h[36], "data");
-  putU32(&h[40], dataSize);
+  putU16(&h[36], 0);                // size of the extension
+  putId(&h[38], "data");
+  putU32(&h[42], dataSize);
   return h;
 }
 

@@ -9,11 +9,12 @@
 
 #include "audio/wav_reader.hpp"
 
-// Mono 32-bit float WAV files (format tag 3, IEEE float) with the plain
-// 44-byte header: the layout in which a recording's tracks are spooled to
+// Mono 32-bit float WAV files (format tag 3, IEEE float) with a 46-byte
+// header (an 18-byte "fmt " chunk, as audio tools expect of a non-PCM
+// format, then the "data" chunk): the layout in which a recording's tracks are spooled to
 // disk while it runs, so that any audio tool can open them at any moment.
 
-inline constexpr std::size_t kWavFloatHeaderSize = 44;
+inline constexpr std::size_t kWavFloatHeaderSize = 46;
 
 // The header of a mono float file of `frames` samples at `sampleRate`
 // (truncated to an integer; a rate the fields cannot hold is written as 0).

@@ -32,6 +32,10 @@ bool pwriteAll(int fd, const void* data, std::size_t size, off_t offset) {
   return true;
 }
 
+// A file that cannot be synced at all (a device such as /dev/null answers
+// EINVAL) has nothing to lose; only a failed sync of a real file counts.
+bool syncFile(int fd) { return ::fdatasync(fd) == 0 || errno == EINVAL; }
+
 std::string folderOf(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
@@ -97,7 +101,7 @@ void TrackSpool::flushNow() {
   }
   const auto now = std::chrono::steady_clock::now();
   if (fd_ >= 0 && !failed_ && unsynced_ && now - lastSync_ >= timing_.syncEvery) {
-    if (::fdatasync(fd_) != 0) fallBackToMemory(errno);
+    if (!syncFile(fd_)) fallBackToMemory(errno);
     lastSync_ = now;
     unsynced_ = false;
   }
@@ -146,7 +150,7 @@ void TrackSpool::close() {
   if (writer_.joinable()) writer_.join();
   flushNow();
   std::lock_guard<std::mutex> file(fileLock_);
-  if (fd_ >= 0 && !failed_ && unsynced_ && ::fdatasync(fd_) != 0) fallBackToMemory(errno);
+  if (fd_ >= 0 && !failed_ && unsynced_ && !syncFile(fd_)) fallBackToMemory(errno);
   unsynced_ = false;
 }
 
