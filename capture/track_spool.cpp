@@ -57,14 +57,20 @@ TrackSpool::~TrackSpool() {
 void TrackSpool::append(double rate, std::span<const float> samples) {
   if (samples.empty()) return;
   bool first = false;
+  bool lost = false;
   {
     std::lock_guard<std::mutex> hold(pendingLock_);
     if (closed_) return;
-    pending_.insert(pending_.end(), samples.begin(), samples.end());
+    try {
+      pending_.insert(pending_.end(), samples.begin(), samples.end());
+    } catch (const std::bad_alloc&) {
+      lost = !std::exchange(memoryOut_, true);
+    }
     rate_ = rate;
     first = !wantFile_;
     wantFile_ = true;
   }
+  if (lost) logErr("[WARN] spool " + label_ + ": out of memory — samples lost");
   // The file appears with the first buffer, not a write interval later.
   if (first) wake_.notify_one();
 }
@@ -94,8 +100,7 @@ void TrackSpool::flushNow() {
     rate = rate_;
   }
   if (!writing_.empty()) {
-    if (failed_ || !writeBatch(writing_, rate))
-      inMemory_.insert(inMemory_.end(), writing_.begin(), writing_.end());
+    if (failed_ || !writeBatch(writing_, rate)) keepInMemory(writing_);
     writing_.clear();
     if (writing_.capacity() > kKeepCapacity) std::vector<float>().swap(writing_);
   }
@@ -104,6 +109,19 @@ void TrackSpool::flushNow() {
     if (!syncFile(fd_)) fallBackToMemory(errno);
     lastSync_ = now;
     unsynced_ = false;
+  }
+}
+
+void TrackSpool::keepInMemory(std::span<const float> batch) {
+  try {
+    inMemory_.insert(inMemory_.end(), batch.begin(), batch.end());
+  } catch (const std::bad_alloc&) {
+    bool first = false;
+    {
+      std::lock_guard<std::mutex> hold(pendingLock_);
+      first = !std::exchange(memoryOut_, true);
+    }
+    if (first) logErr("[WARN] spool " + label_ + ": out of memory — samples lost");
   }
 }
 

@@ -27,7 +27,8 @@ struct SpoolTiming {
 // any audio tool at any moment and a killed recording loses at most about a
 // second. Memory stays at about one write interval of samples. When a write
 // fails (disk full, folder gone) one "[WARN] " line says so and the rest of
-// the track is kept in memory instead; nothing appended is dropped.
+// the track is kept in memory instead; nothing appended is dropped while
+// memory lasts (when it runs out, one more line says that samples are lost).
 class TrackSpool {
  public:
   // `path` is made (with its folder, one level) on the first append;
@@ -67,6 +68,8 @@ class TrackSpool {
   bool openFile(double rate);
   bool writeBatch(std::span<const float> batch, double rate);
   void fallBackToMemory(int error);
+  // Under fileLock_: the batch joins the part kept in memory.
+  void keepInMemory(std::span<const float> batch);
 
   const std::string path_;
   const std::string label_;
@@ -79,6 +82,7 @@ class TrackSpool {
   bool stopping_ = false;       // guarded by pendingLock_
   bool closed_ = false;         // guarded by pendingLock_: appends are dropped from here on
   bool wantFile_ = false;       // guarded by pendingLock_: set by the first append
+  bool memoryOut_ = false;      // guarded by pendingLock_: the out-of-memory line was printed
 
   mutable std::mutex fileLock_;  // one writer at a time: the thread, flushNow, close
   std::vector<float> writing_;  // guarded by fileLock_: the batch being written, reused
