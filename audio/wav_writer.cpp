@@ -1,13 +1,16 @@
 #include "audio/wav_writer.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <memory>
-#include <new>
+#include <cstdlib>
+#include <random>
+#include <utility>
 
 #include "base/console.hpp"
 
@@ -43,13 +46,78 @@ std::int16_t toInt16(float x) {
   return static_cast<std::int16_t>(y * kToInt16);
 }
 
-// The whole buffer in one write; a short write is continued, an error drops
-// the rest silently.
-void writeFile(const std::string& path, const std::byte* p, std::size_t n) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  writeAll(fd, p, n);
-  ::close(fd);
+// Samples are converted and written this many at a time: a long track
+// needs no second copy of itself in memory.
+constexpr std::size_t kChunkSamples = 8192;
+
+// Closes the descriptor on every path out.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// The header, then the samples chunk by chunk; false when a write fails.
+bool writeBody(int fd, const std::array<std::byte, kWavHeaderSize>& header,
+               std::span<const float> samples) {
+  if (!writeAll(fd, header.data(), header.size())) return false;
+  std::array<std::byte, 2 * kChunkSamples> chunk;
+  for (std::size_t at = 0; at < samples.size(); at += kChunkSamples) {
+    const std::size_t n = std::min(kChunkSamples, samples.size() - at);
+    for (std::size_t i = 0; i < n; ++i)
+      putU16(&chunk[2 * i], static_cast<std::uint16_t>(toInt16(samples[at + i])));
+    if (!writeAll(fd, chunk.data(), 2 * n)) return false;
+  }
+  return true;
+}
+
+// Where the finished file goes. An existing symbolic link keeps pointing
+// where it pointed: the file it names is the one replaced.
+std::string targetOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::string target(resolved);
+  std::free(resolved);
+  return target;
+}
+
+// A file of the tool's own, not yet visible: "." + name + a random suffix in
+// the same directory, so that the rename into place stays on one filesystem.
+// Created with O_EXCL, so an existing file is never touched.
+int createTemporary(const std::string& dir, const std::string& name, std::string& tempPath) {
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix(6, 'x');
+    for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
+    tempPath = dir + "/." + name + "." + suffix;
+    const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// The rename is only durable once the directory itself is on disk.
+void syncDirectory(const std::string& dir) {
+  Fd d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (d.fd >= 0) ::fsync(d.fd);
+}
+
+// Something that is not a file (a pipe, a terminal, /dev/null) is written
+// in place, as it cannot be replaced by a rename.
+bool writeInPlace(const std::string& path, const std::array<std::byte, kWavHeaderSize>& header,
+                  std::span<const float> samples) {
+  Fd out{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
+  return out.fd >= 0 && writeBody(out.fd, header, samples);
+}
+
+bool isOtherThanFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -78,18 +146,30 @@ std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t fra
   return h;
 }
 
-void writeWav16(std::span<const float> samples, double sampleRate, const std::string& path) {
+bool writeWav16(std::span<const float> samples, double sampleRate, const std::string& path) {
   const auto header = wavHeader16(samples.size(), sampleRate);
-  if (!header) return;
-  const std::size_t total = kWavHeaderSize + 2 * samples.size();
-  std::unique_ptr<std::byte[]> file(new (std::nothrow) std::byte[total]);
-  if (!file) return;
-  std::byte* p = file.get();
-  for (std::size_t i = 0; i < kWavHeaderSize; ++i) p[i] = (*header)[i];
-  p += kWavHeaderSize;
-  for (const float x : samples) {
-    putU16(p, static_cast<std::uint16_t>(toInt16(x)));
-    p += 2;
+  if (!header) return false;
+  if (isOtherThanFile(path)) return writeInPlace(path, *header, samples);
+
+  // Written whole under a temporary name, on disk, then renamed over the
+  // path: a crash or a full disk leaves the older file or the new one,
+  // never half of either.
+  const std::string target = targetOf(path);
+  const auto slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string tempPath;
+  bool written = false;
+  {
+    Fd temp{createTemporary(dir, name, tempPath)};
+    if (temp.fd < 0) return false;
+    written = writeBody(temp.fd, *header, samples) && ::fdatasync(temp.fd) == 0;
+    written = (::close(std::exchange(temp.fd, -1)) == 0) && written;
   }
-  writeFile(path, file.get(), total);
+  if (!written || ::rename(tempPath.c_str(), target.c_str()) != 0) {
+    ::unlink(tempPath.c_str());
+    return false;
+  }
+  syncDirectory(dir);
+  return true;
 }

@@ -16,7 +16,10 @@ inline constexpr std::size_t kWavHeaderSize = 44;
 std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
                                                                   double sampleRate);
 
-// Writes `samples` as a mono 16-bit PCM WAV file with the 44-byte header, in
-// one write. Write failures are ignored; a track or rate the header cannot
-// describe writes no file at all.
-void writeWav16(std::span<const float> samples, double sampleRate, const std::string& path);
+// Writes `samples` as a mono 16-bit PCM WAV file with the 44-byte header.
+// The file is written under a temporary name beside `path`, synced and
+// renamed into place: an older file of that name stays whole until the new
+// one is complete, and a failed write leaves no file behind. True when the
+// file is in place; callers that only write and go on may ignore it. A
+// track or rate the header cannot describe writes no file at all.
+bool writeWav16(std::span<const float> samples, double sampleRate, const std::string& path);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -33,18 +34,24 @@ void logLevels(const char* name, std::span<const float> track) {
 }
 
 // Echo of the system audio removed from the microphone; the track is left as
-// it was when the canceller cannot be had or answers with another length.
+// it was when the canceller cannot be had, runs out of memory or answers
+// with another length.
 void cancelEcho(std::vector<float>& mic, std::span<const float> sys, double rate,
                 const CancellerFactory& makeCanceller) {
-  std::unique_ptr<EchoCanceller> canceller = makeCanceller();
-  if (!canceller) return;
-  AecResult result = canceller->process(mic, sys, rate);
-  if (result.stats) {
-    const std::string line = formatAecLine(*result.stats);
-    logErr(line);
-    appendAecLog(line);
+  std::vector<float> cleaned;
+  try {
+    std::unique_ptr<EchoCanceller> canceller = makeCanceller();
+    if (!canceller) return;
+    AecResult result = canceller->process(mic, sys, rate);
+    if (result.stats) {
+      const std::string line = formatAecLine(*result.stats);
+      logErr(line);
+      appendAecLog(line);
+    }
+    cleaned = std::move(result.cleaned);
+  } catch (const std::bad_alloc&) {
+    return;  // no room for the canceller's scratch: the files matter more
   }
-  std::vector<float> cleaned = std::move(result.cleaned);
   if (cleaned.size() != mic.size()) return;
   mic = std::move(cleaned);  // the raw track goes now, before the mix is made
   logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));
@@ -60,12 +67,12 @@ std::vector<float> mixTracks(std::span<const float> sys, std::span<const float> 
 
 }  // namespace
 
-void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath) {
-  writeRecording(std::move(tracks), echoCancel, outPath,
-                 [] { return EchoCanceller::create(); });
+bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath) {
+  return writeRecording(std::move(tracks), echoCancel, outPath,
+                        [] { return EchoCanceller::create(); });
 }
 
-void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
                     const CancellerFactory& makeCanceller) {
   std::vector<float>& sys = tracks.sys;
   std::vector<float>& mic = tracks.mic;
@@ -87,15 +94,16 @@ void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& o
   logLevels("sys", sys);
   logLevels("mic", mic);
 
+  bool written = false;
   {
     std::vector<float> mix = mixTracks(sys, mic);
     normalizeInPlace(mix, kTargetPeak, kMaxGain, kMinPeak);
-    writeWav16(mix, rate, outPath);
+    written = writeWav16(mix, rate, outPath);
     logErr("wrote " + std::to_string(mix.size()) + " frames @ " + rateText(rate) + "Hz → " +
            outPath);
   }  // the mix is freed before the channel files are made
 
-  if (sys.empty() || mic.empty()) return;
+  if (sys.empty() || mic.empty()) return written;
 
   // The mix is made; nothing needs the tracks as they were, so each is
   // normalised in place rather than in a copy.
@@ -103,7 +111,8 @@ void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& o
   normalizeInPlace(sys, kTargetPeak, kMaxGain, kMinPeak);
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
-  writeWav16(mic, rate, micPath);
-  writeWav16(sys, rate, sysPath);
+  written = writeWav16(mic, rate, micPath) && written;
+  written = writeWav16(sys, rate, sysPath) && written;
   logErr("wrote channels → " + micPath + " + " + sysPath);
+  return written;
 }

@@ -20,14 +20,16 @@ struct RecordedTracks {
 // audio out of it (when echoCancel), prints the level lines, and writes the
 // normalised mix to outPath and, when both tracks hold samples, each track
 // normalised on its own beside it (".mic.wav", ".sys.wav"). Prints the
-// "wrote" lines; ends nothing.
-void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath);
+// "wrote" lines; ends nothing. True when every file is in place (a failed
+// write changes no line).
+bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath);
 
 // Makes the canceller for one recording; nullptr when it cannot be set up.
 using CancellerFactory = std::function<std::unique_ptr<EchoCanceller>()>;
 
 // The same with the canceller's maker supplied (the recording's own is
 // EchoCanceller::create): a canceller that cannot be had leaves the
-// microphone as it is, without a message.
-void writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+// microphone as it is, without a message; so does a canceller that runs out
+// of memory.
+bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
                     const CancellerFactory& makeCanceller);

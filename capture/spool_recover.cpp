@@ -1,0 +1,79 @@
+#include "capture/spool_recover.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "audio/wav_float.hpp"
+#include "base/console.hpp"
+#include "capture/finish_write.hpp"
+#include "capture/spool_paths.hpp"
+
+namespace {
+
+// The failure line, without ending the process: the caller returns the
+// status.
+int failLine(std::string_view message) {
+  std::string line = "narup-capture [FAIL] ";
+  line.append(message);
+  line.push_back('\n');
+  writeAll(STDERR_FILENO, line.data(), line.size());
+  return 1;
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// One source's track: absent when the source never delivered (no file);
+// nothing read when the file is there but unusable.
+struct SpoolTrack {
+  bool present = false;
+  std::optional<WavTrack> track;
+};
+
+SpoolTrack readSpoolTrack(const std::string& path) {
+  if (!exists(path)) return {};
+  return {true, readWavFloat32(path)};
+}
+
+}  // namespace
+
+int recoverRecording(const std::string& outPath, bool echoCancel) {
+  const SpoolPaths paths = spoolPaths(outPath);
+  const std::string noSpool = "no spool to recover for " + outPath + ": " + paths.dir;
+  struct stat st {};
+  if (::stat(paths.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return failLine(noSpool);
+
+  SpoolTrack sys = readSpoolTrack(paths.sys);
+  SpoolTrack mic = readSpoolTrack(paths.mic);
+  if (!sys.present && !mic.present) {
+    // A recording stopped before either source delivered leaves an empty
+    // folder; taking it away lets the next recording to this path start.
+    ::rmdir(paths.dir.c_str());
+    return failLine(noSpool + " holds no track");
+  }
+  for (const auto* part : {&sys, &mic}) {
+    if (part->present && !part->track)
+      return failLine("cannot read spool track: " + (part == &sys ? paths.sys : paths.mic));
+  }
+
+  RecordedTracks tracks;
+  if (sys.track) {
+    tracks.sys = std::move(sys.track->samples);
+    tracks.sysRate = sys.track->rate;
+  }
+  if (mic.track) {
+    tracks.mic = std::move(mic.track->samples);
+    tracks.micRate = mic.track->rate;
+  }
+  // The spool goes only once every output file is in place; otherwise it
+  // stays for another try.
+  if (writeRecording(std::move(tracks), echoCancel, outPath)) removeSpool(paths);
+  return 0;
+}

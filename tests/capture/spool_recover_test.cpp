@@ -1,0 +1,121 @@
+// Recovery of a killed recording from its spool, the spool folder's rules,
+// and the finish's fall-back when the canceller runs out of memory.
+#include "capture/spool_recover.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "aec/echo_canceller.hpp"
+#include "audio/wav.hpp"
+#include "audio/wav_float.hpp"
+#include "audio/wav_test_support.hpp"
+#include "capture/finish_write.hpp"
+#include "capture/spool_paths.hpp"
+#include "support/stderr_capture.hpp"
+
+namespace {
+
+using wavtest::fileBytes, wavtest::ScratchDir;
+
+std::vector<float> tone(size_t n, float hz, double rate, float level) {
+  std::vector<float> x(n);
+  for (size_t i = 0; i < n; ++i) x[i] = level * std::sin(6.2831853f * hz * static_cast<float>(i / rate));
+  return x;
+}
+
+// A track as a killed writer leaves it: the header's sizes count only
+// `headerFrames` samples (a write behind), and half a sample trails the data.
+void writeKilledTrack(const std::string& path, const std::vector<float>& x, double rate, size_t headerFrames) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const auto header = wavHeaderFloat32(headerFrames, rate);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(header.data()), header.size())
+      .write(reinterpret_cast<const char*>(x.data()), static_cast<std::streamsize>(4 * x.size()))
+      .write("\x01\x02", 2);
+}
+
+template <typename Run>
+std::string errOf(Run run) {  // standard error of run()
+  StderrCapture capture;
+  run();
+  return capture.text();
+}
+
+std::pair<int, std::string> recover(const std::string& out) {  // its status and standard error
+  int status = -1;
+  std::string err = errOf([&] { status = recoverRecording(out, false); });
+  return {status, err};
+}
+
+TEST(SpoolRecover, KilledRecordingIsFinishedAsAStoppedOneWouldBe) {
+  ScratchDir dir("recover");
+  const auto cwd = std::filesystem::current_path();
+  // The same relative output path in both folders, so that the lines match.
+  for (const auto& [sys, mic] : {std::pair(true, true), std::pair(false, true), std::pair(true, false)}) {
+    SCOPED_TRACE(std::string("sys ") + (sys ? "and " : "not, ") + (mic ? "mic" : "no mic"));
+    for (const char* sub : {"stopped", "killed"}) std::filesystem::remove_all(dir / sub), std::filesystem::create_directory(dir / sub);
+    RecordedTracks stopped;  // the microphone at 44.1 kHz
+    if (sys) stopped.sys = tone(30000, 440, 48000, 0.3f), stopped.sysRate = 48000;
+    if (mic) stopped.mic = tone(27000, 300, 44100, 0.1f), stopped.micRate = 44100;
+    std::filesystem::current_path(dir / "stopped");
+    const std::string want = errOf([&] { writeRecording(stopped, false, "rec.wav"); });
+    std::filesystem::current_path(dir / "killed");
+    const SpoolPaths spool = spoolPaths("rec.wav");
+    if (sys) writeKilledTrack(spool.sys, stopped.sys, 48000, 20000);
+    if (mic) writeKilledTrack(spool.mic, stopped.mic, 44100, 0);
+    EXPECT_EQ(recover("rec.wav"), std::pair(0, want));
+    EXPECT_FALSE(std::filesystem::exists(spool.dir));
+    std::filesystem::current_path(cwd);
+    for (const char* name : {"rec.wav", "rec.mic.wav", "rec.sys.wav"}) {
+      EXPECT_EQ(fileBytes(dir / "killed" / name), fileBytes(dir / "stopped" / name)) << name;
+      EXPECT_EQ(std::filesystem::exists(dir / "killed" / name), name == std::string("rec.wav") || (sys && mic));
+    }
+  }
+}
+
+TEST(SpoolRecover, NothingToRecoverFailsWithStatusOneAndKeepsWhatIsThere) {
+  ScratchDir dir("recover-none");
+  const std::string out = (dir / "call.wav").string();
+  const SpoolPaths spool = spoolPaths(out);
+  const std::string noSpool = "narup-capture [FAIL] no spool to recover for " + out + ": " + out + ".spool";
+  EXPECT_EQ(recover(out), std::pair(1, noSpool + "\n"));
+  // A recording stopped before any buffer: an empty folder, taken away.
+  std::filesystem::create_directory(spool.dir);
+  EXPECT_EQ(recover(out), std::pair(1, noSpool + " holds no track\n"));
+  EXPECT_FALSE(std::filesystem::exists(spool.dir));
+  // A track that is not a spool file: reported, and the spool stays.
+  std::filesystem::create_directory(spool.dir);
+  std::ofstream(spool.mic) << "not a wave file at all, not even close to one....";
+  EXPECT_EQ(recover(out), std::pair(1, "narup-capture [FAIL] cannot read spool track: " + spool.mic + "\n"));
+  EXPECT_TRUE(std::filesystem::exists(spool.mic));
+  EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+TEST(SpoolPaths, AnEarlierSpoolStopsTheNextRecordingUntilRemoved) {
+  ScratchDir dir("spool-claim");
+  const std::string out = (dir / "call.wav").string();
+  const SpoolPaths spool = spoolPaths(out);
+  EXPECT_EQ(spool.sys + " " + spool.mic, out + ".spool/sys.wav " + out + ".spool/mic.wav");
+  EXPECT_FALSE(claimSpool(out));
+  EXPECT_TRUE(std::filesystem::is_directory(spool.dir));
+  EXPECT_EQ(claimSpool(out).value_or(""),
+            "spool of an earlier recording exists: " + out + ".spool — run narup-capture --recover " + out);
+  std::ofstream(spool.sys) << "x";
+  EXPECT_TRUE(removeSpool(spool));
+  EXPECT_FALSE(claimSpool(out));
+}
+
+TEST(FinishWrite, ACancellerOutOfMemoryLeavesTheMicrophoneAsRecorded) {
+  ScratchDir dir("finish-oom");
+  const RecordedTracks t{tone(4800, 440, 48000, 0.4f), tone(4800, 300, 48000, 0.2f), 48000, 48000};
+  const std::string out = (dir / "r.wav").string();
+  const std::string err = errOf([&] {
+    EXPECT_TRUE(writeRecording(t, true, out, []() -> std::unique_ptr<EchoCanceller> { throw std::bad_alloc(); }));
+  });
+  EXPECT_EQ(err.find("echo cancellation applied"), std::string::npos) << err;
+  EXPECT_EQ(readWav16(channelPath(out, "mic")).value_or(WavTrack{}).samples.size(), t.mic.size());
+}
+
+}  // namespace
