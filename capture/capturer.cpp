@@ -1,5 +1,6 @@
 #include "capture/capturer.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -56,6 +57,9 @@ Capturer::Capturer(std::string outPath, bool system, bool mic,
                    std::optional<std::string> micDeviceUID, bool echoCancel,
                    std::shared_ptr<SoundServer> server, ProcessExit exitProcess)
     : q("com.narup.capture.samples"),
+      spool_(spoolPaths(outPath)),
+      sysSamples(std::make_unique<TrackSpool>(spool_.sys, "sys")),
+      micSamples(std::make_unique<TrackSpool>(spool_.mic, "mic")),
       outPath(std::move(outPath)),
       wantSystem(system),
       wantMic(mic),
@@ -71,6 +75,8 @@ Capturer::~Capturer() {
 
 void Capturer::start() {
   if (!wantMic && !wantSystem) fail("no sources selected");
+  if (std::optional<std::string> earlier = claimSpool(outPath)) fail(*earlier);
+  watch_ = std::make_unique<RecordingWatch>(monitor_, outPath, [this] { return spoolBytes(); });
   if (wantMic) configureMic();
   if (wantSystem) startSystem();
 }
@@ -85,6 +91,7 @@ void Capturer::finishAndExit() {
     mic = micSession;
     system = stream;
   }
+  if (watch_) watch_->stop();  // no status line and no warning from here on
   if (mic) stopAndWait(*mic, kMicStopTimeout);
 
   std::weak_ptr<Capturer> weak = weak_from_this();
@@ -98,32 +105,37 @@ void Capturer::finishAndExit() {
 }
 
 void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit& exitProcess) {
-  RecordedTracks tracks;
-  bool echoCancel = false;
-  std::string path;
+  std::shared_ptr<Capturer> self = weak.lock();
+  if (!self) {
+    exitProcess(0);
+    return;
+  }
   {
-    std::shared_ptr<Capturer> self = weak.lock();
-    if (!self) {
-      exitProcess(0);
-      return;
-    }
-    // Moved, not copied: nothing reads the arrays after this, and a long
-    // recording would otherwise need twice its memory. Buffers that still
-    // arrive land in the emptied arrays and are never written.
+    // Closed under the lock, so that the tracks end at one instant: buffers
+    // that still arrive are not kept, as nothing would write them.
     std::lock_guard<std::mutex> guard(self->lock);
-    tracks.sys = std::exchange(self->sysSamples, {});
-    tracks.mic = std::exchange(self->micSamples, {});
+    self->sysSamples->close();
+    self->micSamples->close();
+  }
+  std::optional<WavTrack> sys = self->sysSamples->readBack();
+  std::optional<WavTrack> mic = self->micSamples->readBack();
+  RecordedTracks tracks;
+  {
+    std::lock_guard<std::mutex> guard(self->lock);
     tracks.sysRate = self->sysRate;
     tracks.micRate = self->micRate;
-    echoCancel = self->wantEchoCancel;
-    path = self->outPath;
   }
-  writeRecording(std::move(tracks), echoCancel, path);
+  if (sys) tracks.sys = std::move(sys->samples);
+  if (mic) tracks.mic = std::move(mic->samples);
+  // The spool goes only once every file is in place and held the whole
+  // recording; otherwise it stays for --recover.
+  const bool written = writeRecording(std::move(tracks), self->wantEchoCancel, self->outPath);
+  if (written && sys && mic) removeSpool(self->spool_);
   exitProcess(0);
 }
 
 void Capturer::takeBuffer(const SampleBuffer& buffer, const char* label, bool& logged,
-                          double& rate, std::vector<float>& samples) {
+                          double& rate, TrackSpool& spool, RecordingMonitor::Source source) {
   if (buffer.bytes.empty()) return;
   if (!logged) {
     logged = true;
@@ -131,12 +143,22 @@ void Capturer::takeBuffer(const SampleBuffer& buffer, const char* label, bool& l
   }
   std::vector<float> mono = extractMono(buffer, label);
   if (mono.empty()) return;  // the rate is not updated either
-  appendSamples(buffer.format.sampleRate, mono, rate, samples);
+  appendSamples(buffer.format.sampleRate, mono, rate, spool);
+  monitor_.onSamples(source, buffer.format.sampleRate, mono, monitor_.elapsed());
 }
 
 void Capturer::appendSamples(double bufferRate, const std::vector<float>& mono, double& rate,
-                             std::vector<float>& samples) {
+                             TrackSpool& spool) {
   std::lock_guard<std::mutex> guard(lock);
   rate = bufferRate;
-  samples.insert(samples.end(), mono.begin(), mono.end());
+  spool.append(bufferRate, mono);
+}
+
+uint64_t Capturer::spoolBytes() const {
+  uint64_t total = 0;
+  for (const std::string& path : {spool_.sys, spool_.mic}) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size);
+  }
+  return total;
 }

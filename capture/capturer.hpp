@@ -8,13 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "capture/recording_monitor.hpp"
+#include "capture/recording_watch.hpp"
 #include "capture/sample_buffer.hpp"
 #include "capture/sound_server.hpp"
+#include "capture/spool_paths.hpp"
+#include "capture/track_spool.hpp"
 #include "platform/dispatch/serial_queue.hpp"
 
 // The live recording: the two sources (system audio and microphone), the one
 // serial queue on which both deliver, the lock, and the two growing mono
-// tracks with their rates. Built once, started once; a stop request writes
+// tracks with their rates, kept on disk in a spool beside the output as they
+// arrive. Built once, started once; a stop request writes
 // the recording and ends the process. Always held by a std::shared_ptr: the
 // sources' completions and handlers hold it weakly.
 class Capturer final : public std::enable_shared_from_this<Capturer> {
@@ -49,7 +54,8 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // On the main thread, once: the microphone first (chosen, opened and
   // started before this returns), then the system source (opened and started
   // on a thread of the server's). Fails the process with "no sources
-  // selected" when neither is wanted.
+  // selected" when neither is wanted, and without touching it when the
+  // spool of an earlier recording to the same output is still there.
   void start();
 
   // Stops the microphone (waiting for its last buffers), asks the system
@@ -71,11 +77,13 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // described once per source, the buffer converted outside the lock, then
   // handed to appendSamples.
   void takeBuffer(const SampleBuffer& buffer, const char* label, bool& logged, double& rate,
-                  std::vector<float>& samples);
+                  TrackSpool& spool, RecordingMonitor::Source source);
   // The one place where a source's samples are kept: under `lock`, the rate
-  // stated by the buffer and its mono samples appended to the track.
+  // stated by the buffer and its mono samples appended to the track's spool.
   void appendSamples(double bufferRate, const std::vector<float>& mono, double& rate,
-                     std::vector<float>& samples);
+                     TrackSpool& spool);
+  // What the spool holds on disk now, for the status line.
+  uint64_t spoolBytes() const;
 
   // The two sources. Each is set once by a start-up path (the main thread for
   // the microphone, a server thread for the system source) and read by
@@ -84,8 +92,12 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   std::shared_ptr<RecordSource> micSession;  // guarded by lock: the microphone
   SerialQueue q;                             // every sample callback of both sources
   std::mutex lock;                           // held for one append, one take or one test-and-set
-  std::vector<float> sysSamples;             // guarded by lock
-  std::vector<float> micSamples;             // guarded by lock
+  const SpoolPaths spool_;
+  // Each track on its way to disk; taken over (closed and read back) by the finish.
+  const std::unique_ptr<TrackSpool> sysSamples;  // appends guarded by lock
+  const std::unique_ptr<TrackSpool> micSamples;  // appends guarded by lock
+  RecordingMonitor monitor_;                     // locks itself
+  std::unique_ptr<RecordingWatch> watch_;        // main thread: made by start(), stopped by the finish
   double sysRate = 0.0;                      // guarded by lock; 0.0: nothing converted yet
   double micRate = 0.0;                      // guarded by lock
   bool finished = false;                     // guarded by lock

@@ -49,11 +49,14 @@ void Capturer::configureMic() {
           q,
           [weak](const SampleBuffer& buffer) {
             if (std::shared_ptr<Capturer> self = weak.lock()) {
-              self->takeBuffer(buffer, "mic", self->loggedMic, self->micRate, self->micSamples);
+              self->takeBuffer(buffer, "mic", self->loggedMic, self->micRate, *self->micSamples,
+                             RecordingMonitor::Source::mic);
             }
           },
           nullptr)) {
     logErr("[WARN] mic stream: " + *error);
+  } else {
+    monitor_.sourceStarted(RecordingMonitor::Source::mic, monitor_.elapsed());
   }
 
   std::shared_ptr<RecordSource> previous;

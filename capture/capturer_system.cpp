@@ -36,7 +36,8 @@ void Capturer::onSystemOpened(SoundServer::SystemOpening opening) {
       q,
       [weak](const SampleBuffer& buffer) {
         if (std::shared_ptr<Capturer> self = weak.lock()) {
-          self->takeBuffer(buffer, "system", self->loggedSys, self->sysRate, self->sysSamples);
+          self->takeBuffer(buffer, "system", self->loggedSys, self->sysRate, *self->sysSamples,
+                          RecordingMonitor::Source::sys);
         }
       },
       [](const std::string& reason) {
@@ -46,6 +47,7 @@ void Capturer::onSystemOpened(SoundServer::SystemOpening opening) {
   if (error) {
     logErr("[WARN] startCapture: " + *error);
   } else {
+    monitor_.sourceStarted(RecordingMonitor::Source::sys, monitor_.elapsed());
     logErr("system capture started");
   }
 }

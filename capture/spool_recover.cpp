@@ -15,13 +15,9 @@
 
 namespace {
 
-// The failure line, without ending the process: the caller returns the
-// status.
+// The failure line; the mode then ends with status 1.
 int failLine(std::string_view message) {
-  std::string line = "narup-capture [FAIL] ";
-  line.append(message);
-  line.push_back('\n');
-  writeAll(STDERR_FILENO, line.data(), line.size());
+  logFail(message);
   return 1;
 }
 

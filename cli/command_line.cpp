@@ -53,6 +53,10 @@ Mode parseCommandLine(const Args& args) {
   const size_t k = indexOf(args, "--set-output-device");
   if (k + 1 < args.size()) return SetOutputDeviceMode{args[k + 1]};
 
+  // Recovery comes after the five modes above, so that none of them changes.
+  const size_t r = indexOf(args, "--recover");
+  if (r + 1 < args.size()) return RecoverMode{args[r + 1], !contains(args, "--no-echo-cancel")};
+
   if (args.size() == 2 && args[1] == "--help") return HelpMode{};
   if (args.size() == 2 && args[1] == "--version") return VersionMode{};
   if (args.size() < 2) return UsageFailure{};

@@ -22,6 +22,12 @@ struct SetOutputDeviceMode {
   std::string uid;
 };
 
+// Finish the recording to outPath from the spool it left behind.
+struct RecoverMode {
+  std::string outPath;
+  bool wantEchoCancel = true;
+};
+
 // "--help" or "--version" as the only argument.
 struct HelpMode {};
 struct VersionMode {};
@@ -38,7 +44,7 @@ struct CaptureMode {
 };
 
 using Mode = std::variant<SelfTestMode, ProcessFilesMode, ListInputDevicesMode,
-                          ListOutputDevicesMode, SetOutputDeviceMode, HelpMode, VersionMode,
+                          ListOutputDevicesMode, SetOutputDeviceMode, RecoverMode, HelpMode, VersionMode,
                           UsageFailure, CaptureMode>;
 
 // The failure line's text when there is no output path.

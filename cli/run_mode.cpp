@@ -6,6 +6,7 @@
 #include <string>
 
 #include "capture/capturer.hpp"
+#include "capture/spool_recover.hpp"
 #include "base/console.hpp"
 #include "devices/device_listing.hpp"
 #include "devices/output_selection.hpp"
@@ -49,6 +50,9 @@ struct ModeRunner {
   }
   int operator()(const SetOutputDeviceMode& m) const {
     return setOutputDevice(*makePulseAudioHardware(), m.uid);
+  }
+  int operator()(const RecoverMode& m) const {
+    return recoverRecording(m.outPath, m.wantEchoCancel);
   }
   int operator()(const HelpMode&) const { return printOut(kHelp); }
   int operator()(const VersionMode&) const {

@@ -44,7 +44,9 @@ class CaptureTest : public ::testing::Test {
     std::filesystem::remove_all(dir);
   }
 
+  // A fresh capturer; the spool a previous one of the test left unfinished goes.
   void make(bool system, bool mic, std::optional<std::string> uid = {}) {
+    std::filesystem::remove_all(outPath + ".spool");
     cap = Capturer::create(outPath, system, mic, std::move(uid), false, server, [this](int status) {
       std::lock_guard<std::mutex> guard(mutex);
       exits.push_back({status, std::this_thread::get_id()});
