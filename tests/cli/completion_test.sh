@@ -22,7 +22,6 @@ check "mic.a mic.b" narup-capture out.wav --mic-device ""
 check "mic.b" narup-capture out.wav --mic-device mic.b
 check "sink-1" narup-capture --set-output-device ""
 check "--mic --mic-device" narup-capture out.wav --mic
-check "--list-input-devices --list-output-devices" narup-capture --list
 check "" narup-capture --process-files m  # file names: bash's own
 [[ $(complete -p narup-capture) == "complete -o default -F _narup_capture narup-capture" ]] || status=1
 exit $status

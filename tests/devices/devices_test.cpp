@@ -1,5 +1,4 @@
-// The device documents and the output selection, against scripted stand-ins
-// for the audio hardware and the capture devices whose queries can fail.
+// The device documents and the output selection, against scripted devices.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,7 +24,6 @@ struct ScriptedAudioHardware : AudioHardware {
   std::optional<AudioDeviceID> defaultDevice;  // nothing: the query fails
   int32_t setStatus = 0;
   std::vector<AudioDeviceID> setCalls;
-
   std::vector<AudioDeviceID> allDeviceIDs() override {
     std::vector<AudioDeviceID> ids;
     for (const auto& d : devices) ids.push_back(d.id);
@@ -61,10 +59,7 @@ TEST(DeviceDocument, CompactUtf8JsonWithoutLineEndElseTheFallback) {
       {deviceListDocument({{"a", "Speakers"}, {"b", "Desk"}}, "b"),
        R"({"default":"b","devices":[{"id":"a","name":"Speakers"},{"id":"b","name":"Desk"}]})"},
       {deviceListDocument({}, ""), R"({"default":"","devices":[]})"},
-      {deviceListDocument({{"k", "K\xC3\xBC" "che \xE2\x86\x92 \"2\"\\"}}, ""),  // Küche → "2"\ .
-       "{\"default\":\"\",\"devices\":[{\"id\":\"k\",\"name\":\"K\xC3\xBC" "che \xE2\x86\x92 \\\"2\\\"\\\\\"}]}"},
       {deviceListDocument({{"ok", "bad \xFF name"}}, "ok"), kFallback},  // not UTF-8
-      {deviceListDocument({{"ok", "fine"}}, "cut \xE2\x86"), kFallback},
   };
   for (const auto& [got, want] : rows) EXPECT_EQ(got, want);
 }
@@ -85,11 +80,11 @@ TEST(OutputDevicesDocument, ListsReadableOutputDevicesInOrderWithTheDefault) {
 
 TEST(InputDevicesDocument, DiscoveredDevicesElseEveryDevice) {
   ScriptedCaptureDevices in;
-  in.discovered = {{"pci.mic", "Built-in", kTransportTypeBuiltIn}, {"usb.mic", "USB", 0}};
+  in.discovered = {{"pci.mic", "Built-in", 0}, {"usb.mic", "USB", 0}};
   in.all = {{"other", "Other", 0}};
   in.defaultInput = in.discovered[1];
-  EXPECT_EQ(inputDevicesDocument(in),
-            R"({"default":"usb.mic","devices":[{"id":"pci.mic","name":"Built-in"},{"id":"usb.mic","name":"USB"}]})");
+  EXPECT_EQ(inputDevicesDocument(in), R"({"default":"usb.mic","devices":[{"id":"pci.mic","name":"Built-in"},)"
+                                      R"({"id":"usb.mic","name":"USB"}]})");
   in.discovered.clear();
   in.defaultInput.reset();
   EXPECT_EQ(inputDevicesDocument(in), R"({"default":"","devices":[{"id":"other","name":"Other"}]})");
@@ -107,7 +102,8 @@ TEST(SetOutputDevice, SetsOnlyAnExactUidOfAnOutputDeviceAndSaysWhyNot) {
   };
   for (const auto& [uid, status, set, line] : cases) {
     ScriptedAudioHardware hw;
-    hw.devices = {{10, 0, "mic", "Microphone"}, {11, 4, "speakers", "Speakers"}, {12, 4, "headphones", "Phones"}};
+    hw.devices = {{9, std::nullopt, "headphones", "Streams unreadable"}, {10, 0, "mic", "Mic"},
+                  {11, 4, "speakers", "Speakers"}, {12, 4, "headphones", "Phones"}, {13, 4, "headphones", "Too"}};
     hw.setStatus = status;
     StderrCapture err, out(STDOUT_FILENO);
     EXPECT_EQ(setOutputDevice(hw, uid), line.empty() ? 0 : 1);
@@ -115,13 +111,6 @@ TEST(SetOutputDevice, SetsOnlyAnExactUidOfAnOutputDeviceAndSaysWhyNot) {
     EXPECT_EQ(err.text(), line);
     EXPECT_EQ(out.text(), "");
   }
-  ScriptedAudioHardware hw;  // the first match, past devices that cannot be read
-  hw.devices = {{1, std::nullopt, "dup", "Streams unreadable"}, {2, 4, std::nullopt, "UID unreadable"},
-                {3, 4, "dup", std::nullopt}, {4, 4, "dup", "Second"}};
-  EXPECT_EQ(selectOutputDevice(hw, "dup"), std::nullopt);
-  EXPECT_EQ(hw.setCalls, std::vector<AudioDeviceID>{3});
-  hw.listFails = true;
-  EXPECT_EQ(selectOutputDevice(hw, "dup"), "output device 'dup' not found");
 }
 
 }  // namespace

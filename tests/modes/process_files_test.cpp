@@ -1,5 +1,4 @@
-// The "--process-files" mode in process: its status, its exact lines, the
-// output left alone on failure, the canceller asked for only after both reads.
+// "--process-files" in process: status, exact lines, output kept on failure.
 #include "modes/process_files.hpp"
 
 #include <gtest/gtest.h>
@@ -18,15 +17,15 @@ class ProcessFiles : public testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(dir);
-    ::setenv("HOME", dir.c_str(), 1);  // the canceller's log goes there
+    ::setenv("HOME", "/nonexistent", 1);  // the canceller's log is not kept
     std::vector<float> x(72000);
-    for (size_t i = 0; i < x.size(); ++i) x[i] = 0.2f * static_cast<float>(std::sin(0.07 * i) + std::sin(0.3 * i));
+    for (size_t i = 0; i < x.size(); ++i) x[i] = 0.2f * std::sin(0.07f * i) + 0.2f * std::sin(0.3f * i);
     writeWav16(x, 48000, mic);
     writeWav16(std::vector<float>(x.begin(), x.begin() + 44100), 44100.9, sys);
   }
   void TearDown() override { fs::remove_all(dir); }
 
-  int run(const std::string& micPath, const std::string& sysPath, const std::string& out, bool noCanceller = false) {
+  int run(const std::string& micPath, const std::string& sysPath, const std::string& out, bool noCanceller) {
     return processFilesWith(micPath, sysPath, out, [&] {
       ++cancellersAsked;
       return noCanceller ? nullptr : EchoCanceller::create();
@@ -61,23 +60,17 @@ TEST_F(ProcessFiles, FailuresNameTheFirstUnusableInputAndLeaveTheOutputAlone) {
 }
 
 TEST_F(ProcessFiles, WritesTheMicsLengthAtTheMicsRateUnderTheExactPath) {
-  const std::tuple<std::string, std::string, std::string, int> cases[] = {
-      {mic, dir + "/out", "mic 72000@48000 + sys 44100@44100", 72000},
-      {std::string(NARUP_TEST_DATA) + "/one_odd_byte.wav", dir + "/empty.wav", "mic 0@48000 + sys 44100@44100", 0},
-      {mic, dir + "/no-dir/out.wav", "mic 72000@48000 + sys 44100@44100", -1},  // unwritable
-  };
-  for (const auto& [micPath, out, counts, samples] : cases) {
+  for (const std::string& out : {dir + "/out", dir + "/no-dir/out.wav"}) {  // the second cannot be written
     StderrCapture err;
-    EXPECT_EQ(run(micPath, sys, out), 0);
+    EXPECT_EQ(run(mic, sys, out, false), 0);
     const auto lines = err.lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines.front(), "narup-capture: process-files: " + counts);
+    EXPECT_EQ(lines.front(), "narup-capture: process-files: mic 72000@48000 + sys 44100@44100");
     for (size_t i = 1; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i].rfind("narup-capture: [aec] ", 0), 0u);
     EXPECT_EQ(lines.back(), "narup-capture: wrote cleaned mic → " + out);
-    const std::string bytes = contentOf(out);
-    EXPECT_EQ(bytes.size(), samples < 0 ? 0u : 44u + 2 * samples);
-    EXPECT_EQ(bytes.substr(std::min<size_t>(22, bytes.size()), 6),
-              samples < 0 ? "" : std::string("\x01\x00\x80\xbb\x00\x00", 6));  // mono, 48 kHz
   }
-  EXPECT_FALSE(fs::exists(dir + "/out.wav"));  // no name of its own
+  const std::string bytes = contentOf(dir + "/out");
+  EXPECT_EQ(bytes.size(), 44u + 2 * 72000);
+  EXPECT_EQ(bytes.substr(22, 6), std::string("\x01\x00\x80\xbb\x00\x00", 6));  // mono, 48 kHz
+  EXPECT_FALSE(fs::exists(dir + "/out.wav") || fs::exists(dir + "/no-dir"));  // no name of its own
 }

@@ -1,6 +1,5 @@
-// The main loop with the stop signals armed on it. The loop runs for the rest
-// of the process, as in the tool, so the test runs it in a child that ends
-// itself with its verdict (or is ended by an alarm when calls never come).
+// The main loop runs for the rest of the process, as in the tool: the test
+// runs it in a child that ends itself with its verdict (or by an alarm).
 #include "platform/dispatch/stop_signals.hpp"
 
 #include <gtest/gtest.h>
@@ -11,9 +10,8 @@
 
 #include "platform/dispatch/main_queue.hpp"
 
-// Blocks queued before the loop runs and from another thread keep their
-// order; four signals, one taken by another thread, become four calls of the
-// handler armed last; all on the loop's thread, none before it runs.
+// Blocks (queued before the loop, then from a thread) keep their order; four signals, one
+// taken by another thread, are four calls of the last handler; all on the loop, once it runs.
 [[noreturn]] static void signalQueueAndRunTheLoop() {
   ::alarm(10);
   static const std::thread::id loop = std::this_thread::get_id();

@@ -1,14 +1,12 @@
 #pragma once
 
-// Runs a program to completion and keeps what it printed: the tests of exit
-// statuses and exact console lines run the real binary this way.
+// Runs a program to completion and keeps what it printed.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,7 +15,6 @@ struct ProcessResult {
   std::string out, err;
 };
 
-// Everything written to the file so far.
 inline std::string readAllOf(int fd) {
   std::string text;
   char buf[4096];
@@ -27,21 +24,16 @@ inline std::string readAllOf(int fd) {
 }
 
 // Runs `path` with the argument vector `args` (args[0]: the name it is started
-// by) and `env` added; with `brokenStderr`, standard error is a pipe whose
-// reader has gone. An alarm, kept across exec, ends a program that hangs.
-inline ProcessResult runProcess(const std::string& path, std::vector<std::string> args,
-                                const std::map<std::string, std::string>& env, bool brokenStderr) {
-  char outName[] = "/tmp/narup-out-XXXXXX", errName[] = "/tmp/narup-err-XXXXXX";
-  const int out = ::mkstemp(outName), err = ::mkstemp(errName);
-  ::unlink(outName);
-  ::unlink(errName);
+// by); with `brokenStderr`, standard error is a pipe whose reader has gone.
+// An alarm, kept across exec, ends a program that hangs.
+inline ProcessResult runProcess(const std::string& path, std::vector<std::string> args, bool brokenStderr) {
+  std::FILE *out = std::tmpfile(), *err = std::tmpfile();
   const pid_t pid = ::fork();
   if (pid == 0) {
     int broken[2] = {-1, -1};
-    ::dup2(out, STDOUT_FILENO);
-    ::dup2(brokenStderr && ::pipe(broken) == 0 ? broken[1] : err, STDERR_FILENO);
+    ::dup2(::fileno(out), STDOUT_FILENO);
+    ::dup2(brokenStderr && ::pipe(broken) == 0 ? broken[1] : ::fileno(err), STDERR_FILENO);
     ::close(broken[0]);
-    for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
     ::signal(SIGPIPE, SIG_DFL);
     ::alarm(120);
     std::vector<char*> argv;
@@ -52,8 +44,9 @@ inline ProcessResult runProcess(const std::string& path, std::vector<std::string
   }
   int status = 0;
   ::waitpid(pid, &status, 0);
-  ProcessResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAllOf(out), readAllOf(err)};
-  ::close(out);
-  ::close(err);
+  ProcessResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readAllOf(::fileno(out)),
+                       readAllOf(::fileno(err))};
+  std::fclose(out);
+  std::fclose(err);
   return result;
 }
