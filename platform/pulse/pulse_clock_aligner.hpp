@@ -15,7 +15,11 @@
 // the position its arrival time gives.
 //
 // Ordinary delivery jitter (a fragment or two late, then caught up) inserts
-// nothing. To tell a real gap from a late delivery the aligner holds the
+// nothing, and neither does drift: a device clock a little slow or fast
+// against the wall clock (tens of ppm) builds up a deficit or a surplus so
+// slowly that the aligner follows it as the source's own pace (at most
+// kDriftPpm of the time that passes), and only a deficit beyond that pace is
+// a gap. The echo canceller's delay track follows the drift. To tell a real gap from a late delivery the aligner holds the
 // buffers that follow a suspected gap until a short window of them has come
 // in, and inserts the smallest deficit seen over that window: a late burst
 // catches up within the window and leaves nothing to insert, a real gap stays,
@@ -41,6 +45,9 @@ class WallClockAligner {
   static constexpr int64_t kStartWindowMicros = 200'000;
   // ...and either over at least this many deliveries.
   static constexpr size_t kWindowDeliveries = 3;
+  // The fastest drift followed: ten times what a device clock is allowed
+  // (about 100 ppm), a thousandth of what an idle sink's monitor loses.
+  static constexpr double kDriftPpm = 1000.0;
 
   // Buffers to hand on now: the oldest `count` held buffers, in order, with
   // `zeros` frames of silence placed before the first of them, or (only at
@@ -74,6 +81,7 @@ class WallClockAligner {
   int64_t framesAt(int64_t micros) const;
   int64_t framesIn(int64_t micros) const;
   Release release();
+  void followDrift(int64_t deficit, int64_t arrivalMicros);
 
   int64_t startMicros_;
   double rate_;
@@ -82,5 +90,7 @@ class WallClockAligner {
   size_t heldCount_ = 0;       // buffers held while a gap is judged
   int64_t heldFrames_ = 0;     // their frames
   int64_t windowStart_ = 0;    // arrival of the first of them
-  int64_t minDeficit_ = 0;     // smallest deficit over the held buffers
+  int64_t minExcess_ = 0;      // smallest deficit beyond the drift over them
+  double drift_ = 0.0;         // the deficit that is the source's own pace, frames
+  int64_t lastArrival_ = 0;    // arrival of the last buffer handed on
 };

@@ -14,28 +14,27 @@
 
 #include "platform/dispatch/serial_queue.hpp"
 #include "platform/pulse/pulse_record_handoff.hpp"
-#include "platform/pulse/pulse_sample_formats.hpp"
 
 namespace {
 
 // The source's own channel layout when it is given and valid, else the
 // default one for that many channels, else auxiliary channels (the capture
 // code averages them all anyway).
-void channelMapOf(const PulseSampleSpec& sampleSpec, pa_channel_map& map) {
-  if (sampleSpec.channelPositions.size() == sampleSpec.channels) {
+void channelMapOf(const PulseChannelLayout& layout, pa_channel_map& map) {
+  if (layout.channelPositions.size() == layout.channels) {
     pa_channel_map_init(&map);
-    map.channels = sampleSpec.channels;
-    for (size_t i = 0; i < sampleSpec.channelPositions.size(); ++i) {
-      map.map[i] = static_cast<pa_channel_position_t>(sampleSpec.channelPositions[i]);
+    map.channels = layout.channels;
+    for (size_t i = 0; i < layout.channelPositions.size(); ++i) {
+      map.map[i] = static_cast<pa_channel_position_t>(layout.channelPositions[i]);
     }
     if (pa_channel_map_valid(&map)) return;
   }
-  if (pa_channel_map_init_auto(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr) return;
-  pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_AUX);
+  if (pa_channel_map_init_auto(&map, layout.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr) return;
+  pa_channel_map_init_extend(&map, layout.channels, PA_CHANNEL_MAP_AUX);
 }
 
-pa_sample_spec sampleSpecOf(const PulseSampleSpec& sampleSpec) {
-  return {static_cast<pa_sample_format_t>(sampleSpec.format), sampleSpec.rate, sampleSpec.channels};
+pa_sample_spec floatSpecOf(const PulseChannelLayout& layout) {
+  return {PA_SAMPLE_FLOAT32NE, layout.rate, layout.channels};
 }
 
 }  // namespace
@@ -45,8 +44,8 @@ PulseRecordSource::PulseRecordSource(std::shared_ptr<PulseConnection> connection
     : connection_(std::move(connection)),
       clock_(std::move(clock)),
       target_(std::move(target)),
-      format_(streamFormatOf(target_.sampleSpec.format, target_.sampleSpec.rate, target_.sampleSpec.channels)) {
-  const pa_sample_spec ss = sampleSpecOf(target_.sampleSpec);
+      format_{static_cast<double>(target_.layout.rate), kFormatFlagIsFloat, target_.layout.channels, 32} {
+  const pa_sample_spec ss = floatSpecOf(target_.layout);
   frameBytes_ = pa_sample_spec_valid(&ss) ? static_cast<uint32_t>(pa_frame_size(&ss)) : 0;
 }
 
@@ -74,7 +73,7 @@ void PulseRecordSource::onReadThunk(pa_stream*, size_t, void* self) {
 
 std::optional<std::string> PulseRecordSource::start(SerialQueue& queue, BufferHandler onBuffer,
                                                     StoppedHandler onStopped) {
-  const pa_sample_spec ss = sampleSpecOf(target_.sampleSpec);
+  const pa_sample_spec ss = floatSpecOf(target_.layout);
   if (frameBytes_ == 0) return std::string(pa_strerror(PA_ERR_INVALID));
 
   PulseConnection::Lock lock(*connection_);
@@ -86,7 +85,7 @@ std::optional<std::string> PulseRecordSource::start(SerialQueue& queue, BufferHa
   onStopped_ = std::move(onStopped);
 
   pa_channel_map map;
-  channelMapOf(target_.sampleSpec, map);
+  channelMapOf(target_.layout, map);
   stream_ = pa_stream_new(connection_->context(), "narup-capture", &ss, &map);
   if (stream_ == nullptr) return connection_->lastError();
   pa_stream_set_state_callback(stream_, onStateThunk, this);
@@ -105,7 +104,7 @@ std::optional<std::string> PulseRecordSource::start(SerialQueue& queue, BufferHa
       static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 
   const int64_t startMicros = clock_->startAt(RecordingClock::nowMicros());
-  aligner_.emplace(startMicros, static_cast<double>(target_.sampleSpec.rate));
+  aligner_.emplace(startMicros, static_cast<double>(target_.layout.rate));
 
   if (pa_stream_connect_record(stream_, target_.sourceName.c_str(), &attr, flags) < 0) {
     std::string error = connection_->lastError();

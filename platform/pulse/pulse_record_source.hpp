@@ -16,16 +16,17 @@
 
 struct pa_stream;
 
-// What to record: a source of the sound server and the sample layout to ask
-// for (the server converts when the source's own differs). An empty channel
-// map asks for the default one.
+// What to record: a source of the sound server and the rate and channels to
+// ask for. An empty channel map asks for the default one.
 struct RecordTarget {
   std::string sourceName;
-  PulseSampleSpec sampleSpec;
+  PulseChannelLayout layout;
 };
 
 // The one libpulse record source, for the monitor of the default sink and for
-// a microphone alike. Its buffers go to the handler on the queue, on the
+// a microphone alike. It always asks for 32-bit float, so that a source in any
+// sample format records (s24le, s32le, u8...: the server converts); its
+// buffers go to the handler on the queue, on the
 // recording's clock: small fragments, holes as silence, a stretch without
 // data as zeros before the buffer that ends it (WallClockAligner), and at
 // the stop a last fill of zeros up to the stop. A source that the server
@@ -67,7 +68,7 @@ class PulseRecordSource final : public RecordSource {
   const std::shared_ptr<RecordingClock> clock_;
   const RecordTarget target_;
   const StreamFormat format_;  // what the buffers handed on hold
-  uint32_t frameBytes_ = 0;    // 0: a sampleSpec the server cannot take
+  uint32_t frameBytes_ = 0;    // 0: a layout the server cannot take
 
   // Everything below is guarded by mutex_, always taken after the sound
   // server's loop lock (the callbacks run with that lock held and take

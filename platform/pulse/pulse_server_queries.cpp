@@ -42,11 +42,10 @@ PulseSource sourceOf(const pa_source_info& info) {
   s.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
   s.formFactor = property(info.proplist, PA_PROP_DEVICE_FORM_FACTOR);
   s.bus = property(info.proplist, PA_PROP_DEVICE_BUS);
-  s.sampleSpec.format = info.sample_spec.format;
-  s.sampleSpec.rate = info.sample_spec.rate;
-  s.sampleSpec.channels = info.sample_spec.channels;
+  s.layout.rate = info.sample_spec.rate;
+  s.layout.channels = info.sample_spec.channels;
   for (uint8_t i = 0; i < info.channel_map.channels; ++i) {
-    s.sampleSpec.channelPositions.push_back(info.channel_map.map[i]);
+    s.layout.channelPositions.push_back(info.channel_map.map[i]);
   }
   return s;
 }

@@ -7,7 +7,7 @@
 
 #include "platform/pulse/pulse_connection.hpp"
 
-// The sound server's sinks, sources, monitors, defaults and sample specs, as
+// The sound server's sinks, sources, monitors, defaults and channel layouts, as
 // plain records: the one set of queries behind the device lists, the output
 // selection and the capture sources. Each call is synchronous and bounded
 // and locks the connection's loop itself: call it neither with the lock held
@@ -17,9 +17,8 @@
 
 using PulseDeadline = PulseConnection::Clock::time_point;
 
-// A sample sampleSpec and channel map as the server states them.
-struct PulseSampleSpec {
-  int format = 0;                     // a pa_sample_format_t value
+// A source's rate and channel map as the server states them.
+struct PulseChannelLayout {
   uint32_t rate = 0;                  // Hz
   uint8_t channels = 0;
   std::vector<int> channelPositions;  // pa_channel_position_t values
@@ -39,7 +38,7 @@ struct PulseSource {
   bool isMonitor = false;                 // the monitor of a sink
   std::optional<std::string> formFactor;  // property device.form_factor
   std::optional<std::string> bus;         // property device.bus
-  PulseSampleSpec sampleSpec;
+  PulseChannelLayout layout;
 };
 
 struct PulseServerDefaults {

@@ -1,7 +1,5 @@
 #include "platform/pulse/pulse_sound_server.hpp"
 
-#include <pulse/error.h>
-#include <pulse/sample.h>
 
 #include <chrono>
 #include <mutex>
@@ -12,7 +10,6 @@
 #include "platform/pulse/pulse_devices.hpp"
 #include "platform/pulse/pulse_record_link.hpp"
 #include "platform/pulse/pulse_record_source.hpp"
-#include "platform/pulse/pulse_sample_formats.hpp"
 
 namespace {
 
@@ -39,8 +36,9 @@ class PulseSoundServer final : public SoundServer {
     if (connection == nullptr) return error;
     std::optional<PulseSource> source = querySourceByName(*connection, sourceName, queryDeadline());
     if (!source) return queryFailureText(*connection);
-    RecordTarget target{source->name, source->sampleSpec};
-    target.sampleSpec.format = nativeSampleFormat(source->sampleSpec.format);
+    // At the source's own rate and channels: nothing is resampled or mixed on
+    // the server's side, only the sample type converted.
+    RecordTarget target{source->name, source->layout};
     return std::make_shared<PulseRecordSource>(std::move(connection), clock_, std::move(target));
   }
 
@@ -64,8 +62,7 @@ class PulseSoundServer final : public SoundServer {
     if (defaults->sinkName.empty()) return {};
     std::optional<PulseSink> sink = querySinkByName(*connection, defaults->sinkName, queryDeadline());
     if (!sink || sink->monitorSourceName.empty()) return {};
-    RecordTarget target{sink->monitorSourceName,
-                        PulseSampleSpec{PA_SAMPLE_FLOAT32NE, kSystemRate, kSystemChannels, {}}};
+    RecordTarget target{sink->monitorSourceName, PulseChannelLayout{kSystemRate, kSystemChannels, {}}};
     return {std::make_shared<PulseRecordSource>(std::move(connection), clock, std::move(target)),
             std::nullopt};
   }

@@ -10,9 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
 
+#include "audio/wav_writer.hpp"
+#include "capture/sample_conversion.hpp"
 #include "platform/dispatch/serial_queue.hpp"
 #include "platform/pulse/pulse_connection.hpp"
 
@@ -143,15 +146,57 @@ TEST_F(PrivatePulse, MonitorOfTheDefaultSinkIsFloatStereoAt48kOnTheWallClock) {
   recordOneSecond(*system, {48000, kFormatFlagIsFloat, 2, 32});
 }
 
-TEST_F(PrivatePulse, MicrophoneRecordsTheSourceInItsOwnFormat) {
+TEST_F(PrivatePulse, MicrophoneIsFloatAtTheSourcesOwnRateAndChannels) {
   auto unknown = server->openMicrophone("no-such-source");
   ASSERT_TRUE(std::holds_alternative<std::string>(unknown));
   EXPECT_EQ(std::get<std::string>(unknown), "No such entity");
   EXPECT_EQ(server->devices().discoverDevices().size(), 1u);  // monitors are not microphones
   auto mic = server->openMicrophone("mic");
   ASSERT_TRUE(std::holds_alternative<std::shared_ptr<RecordSource>>(mic));
-  // The daemon's default sample format: 16-bit integers, 44100 Hz, stereo.
-  recordOneSecond(*std::get<std::shared_ptr<RecordSource>>(mic), {44100, kFormatFlagIsSignedInteger, 2, 16});
+  // The daemon's default source: 16-bit integers, 44100 Hz, stereo.
+  recordOneSecond(*std::get<std::shared_ptr<RecordSource>>(mic), {44100, kFormatFlagIsFloat, 2, 32});
+}
+
+TEST_F(PrivatePulse, MicrophonesIn24And32BitIntegersRecordWhatTheyHear) {
+  if (std::system("command -v paplay >/dev/null 2>&1") != 0) GTEST_SKIP() << "no paplay";
+  // Two seconds of voiced syllables: harmonics of 140 Hz under a 4 Hz envelope.
+  std::vector<float> played(96000);
+  for (size_t i = 0; i < played.size(); ++i) {
+    const double t = static_cast<double>(i) / 48000;
+    for (int h = 1; h <= 5; ++h) played[i] += static_cast<float>(0.1 / h * std::sin(2 * M_PI * 140 * h * t));
+    played[i] *= static_cast<float>(std::pow(std::sin(2 * M_PI * 4 * t), 2));
+  }
+  writeWav16(played, 48000, dir_ + "/speech.wav");
+  for (const std::string format : {"s24le", "s32le"}) {
+    SCOPED_TRACE(format);
+    const std::string room = "room_" + format;
+    ASSERT_EQ(std::system(("pactl load-module module-null-sink sink_name=" + room + " format=" + format +
+                           " rate=48000 channels=1 >/dev/null").c_str()), 0);
+    auto opened = server->openMicrophone(room + ".monitor");
+    ASSERT_TRUE(std::holds_alternative<std::shared_ptr<RecordSource>>(opened));
+    RecordSource& mic = *std::get<std::shared_ptr<RecordSource>>(opened);
+    recorder.update([&] { recorder.buffers.clear(), recorder.completed = false; });
+    ASSERT_EQ(start(mic), std::nullopt);
+    ASSERT_EQ(std::system(("paplay --latency-msec=150 -d " + room + " " + dir_ + "/speech.wav").c_str()), 0);
+    stop(mic);
+    std::vector<float> heard;
+    for (const SampleBuffer& b : recorder.buffers) {
+      EXPECT_EQ(b.format.formatFlags, kFormatFlagIsFloat);
+      std::vector<float> mono = extractMono(b, "mic");
+      heard.insert(heard.end(), mono.begin(), mono.end());
+    }
+    // The middle second of what was played is found in what was heard.
+    const std::span<const float> middle(played.data() + 24000, 48000);
+    double best = 0;
+    for (size_t lag = 0; lag + middle.size() <= heard.size(); lag += 2) {
+      double xy = 0, yy = 0;
+      for (size_t i = 0; i < middle.size(); i += 4) xy += middle[i] * heard[lag + i], yy += heard[lag + i] * heard[lag + i];
+      best = std::max(best, yy > 0 ? xy / std::sqrt(yy) : 0.0);
+    }
+    double xx = 0;
+    for (size_t i = 0; i < middle.size(); i += 4) xx += middle[i] * middle[i];
+    EXPECT_GT(best / std::sqrt(xx), 0.95);
+  }
 }
 
 TEST_F(PrivatePulse, AServerThatGoesAwayStopsTheSourceOnce) {
