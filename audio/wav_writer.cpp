@@ -54,6 +54,13 @@ void writeFile(const std::string& path, const std::byte* p, std::size_t n) {
 
 }  // namespace
 
+void wav16Samples(std::span<const float> samples, std::byte* out) {
+  for (const float x : samples) {
+    putU16(out, static_cast<std::uint16_t>(toInt16(x)));
+    out += 2;
+  }
+}
+
 std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
                                                                   double sampleRate) {
   if (!std::isfinite(sampleRate) || sampleRate < 0.0 || sampleRate >= kRateLimit)
@@ -86,10 +93,6 @@ void writeWav16(std::span<const float> samples, double sampleRate, const std::st
   if (!file) return;
   std::byte* p = file.get();
   for (std::size_t i = 0; i < kWavHeaderSize; ++i) p[i] = (*header)[i];
-  p += kWavHeaderSize;
-  for (const float x : samples) {
-    putU16(p, static_cast<std::uint16_t>(toInt16(x)));
-    p += 2;
-  }
+  wav16Samples(samples, p + kWavHeaderSize);
   writeFile(path, file.get(), total);
 }
