@@ -115,8 +115,18 @@ uint64_t checksum(const std::vector<float>& samples) {
   return h;
 }
 
+// CPU time of the calling thread.
+double cpuNow() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; }
+
 struct ChildRun {
   double seconds = 0.0;
+  double cpu = 0.0;  // user + system, all threads
   long peakKiB = 0;
   int status = -1;
 };
@@ -139,6 +149,7 @@ ChildRun runProcessFiles(const std::string& mic, const std::string& sys, const s
   if (pid > 0 && wait4(pid, &status, 0, &ru) == pid) {
     run.seconds = now() - t0;
     run.peakKiB = ru.ru_maxrss;
+    run.cpu = seconds(ru.ru_utime) + seconds(ru.ru_stime);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   return run;
@@ -173,17 +184,25 @@ struct Transforms {
   }
 };
 
-// Seconds for the long transforms' rounds shared out over `threads`.
-double longTransformsOn(int threads, int64_t rounds) {
+// Wall seconds (and CPU seconds of all threads in `cpu`) for the long
+// transforms' rounds shared out over `threads`.
+double longTransformsOn(int threads, int64_t rounds, double& cpu) {
   std::vector<std::unique_ptr<Transforms>> sets;
   for (int t = 0; t < threads; ++t) sets.push_back(std::make_unique<Transforms>(kLong));
   const double t0 = now();
   std::vector<std::thread> workers;
+  std::vector<double> cpus(static_cast<size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     const int64_t share = rounds / threads + (t < rounds % threads ? 1 : 0);
-    workers.emplace_back([&, t, share] { sets[static_cast<size_t>(t)]->run(share); });
+    workers.emplace_back([&, t, share] {
+      const double c0 = cpuNow();
+      sets[static_cast<size_t>(t)]->run(share);
+      cpus[static_cast<size_t>(t)] = cpuNow() - c0;
+    });
   }
   for (std::thread& w : workers) w.join();
+  cpu = 0.0;
+  for (double c : cpus) cpu += c;
   return now() - t0;
 }
 
@@ -229,25 +248,28 @@ int main(int argc, char** argv) {
   const int64_t frames = 337500, searches = 360;
   const Transforms shortT(kShort);
   shortT.run(10);
-  double t0 = now();
+  const double t0 = now(), c0 = cpuNow();
   shortT.run(frames);
-  const double shortSeconds = now() - t0;
-  const double longOne = longTransformsOn(1, searches);
-  const double longAll = longTransformsOn(cores, searches);
+  const double shortSeconds = now() - t0, shortCpu = cpuNow() - c0;
+  double longOneCpu = 0.0, longAllCpu = 0.0;
+  const double longOne = longTransformsOn(1, searches, longOneCpu);
+  const double longAll = longTransformsOn(cores, searches, longAllCpu);
   const double bareOne = shortSeconds + longOne, bareAll = shortSeconds + longAll;
+  const double bareCpu = shortCpu + longOneCpu;
 
-  std::printf("--process-files, 1 h 48 kHz pair: %.2f s (%.0f x realtime), peak RSS %.1f MiB, "
-              "status %d\n",
-              hour.seconds, 3600.0 / hour.seconds, hour.peakKiB / 1024.0, hour.status);
+  std::printf("--process-files, 1 h 48 kHz pair: %.2f s (%.0f x realtime), %.2f s cpu, peak RSS "
+              "%.1f MiB, status %d\n",
+              hour.seconds, 3600.0 / hour.seconds, hour.cpu, hour.peakKiB / 1024.0, hour.status);
   std::printf("--process-files, %.1f h pair: %.2f s, peak RSS %.1f MiB (%.2f x the 1 h peak), "
               "status %d\n",
               longHours, longer.seconds, longer.peakKiB / 1024.0,
               static_cast<double>(longer.peakKiB) / static_cast<double>(std::max(hour.peakKiB, 1L)),
               longer.status);
-  std::printf("bare transforms of 1 h: 1 thread %.2f s (1024-point %.2f s, 2^20-point %.2f s); "
-              "long ones on %d threads %.2f s\n",
-              bareOne, shortSeconds, longOne, cores, bareAll);
-  std::printf("--process-files 1 h / single-thread bare transforms: %.2f (target 0.6)\n",
-              hour.seconds / bareOne);
+  std::printf("bare transforms of 1 h: 1 thread %.2f s, %.2f s cpu (1024-point %.2f s, 2^20-point "
+              "%.2f s); the long ones on %d threads: %.2f s (%.2f of one thread)\n",
+              bareOne, bareCpu, shortSeconds, longOne, cores, bareAll, bareAll / bareOne);
+  std::printf("--process-files 1 h / single-thread bare transforms: %.2f wall (target 0.6), "
+              "%.2f cpu\n",
+              hour.seconds / bareOne, hour.cpu / bareCpu);
   return 0;
 }
