@@ -69,32 +69,42 @@ std::optional<Layout> walkChunks(std::span<const std::byte> file) {
 
 }  // namespace
 
-std::optional<WavTrack> readWav16Bytes(std::span<const std::byte> bytes) {
+std::optional<Wav16Layout> wav16Layout(std::span<const std::byte> bytes) {
   if (bytes.size() < kMinFileSize) return std::nullopt;
   if (!idIs(bytes.data(), "RIFF")) return std::nullopt;
   const std::optional<Layout> l = walkChunks(bytes);
   if (!l || !l->haveData || l->bits != 16 || l->channels < 1) return std::nullopt;
+  Wav16Layout layout;
+  layout.channels = l->channels;
+  layout.rate = l->rate;
+  layout.dataStart = l->dataStart;
+  layout.frames = static_cast<std::size_t>(l->dataLength / 2) / layout.channels;
+  return layout;
+}
 
-  const std::size_t channels = l->channels;
-  const std::size_t frames = static_cast<std::size_t>(l->dataLength / 2) / channels;
-  const std::byte* data = bytes.data() + l->dataStart;
-  WavTrack track;
-  track.rate = l->rate;
-  track.samples.resize(frames);
-  float* out = track.samples.data();
+void wav16ToMono(const std::byte* data, std::size_t channels, std::size_t frames, float* out) {
   if (channels == 1) {
     // 1 * (0 + v * 2^-15) is exactly v * 2^-15: the general loop's result.
     for (std::size_t f = 0; f < frames; ++f) out[f] = sampleAt(data + 2 * f) * kFromInt16;
-  } else {
-    // The sum is scaled by the float value of 1/channels, not divided.
-    const float scale = 1.0f / static_cast<float>(channels);
-    for (std::size_t f = 0; f < frames; ++f) {
-      const std::byte* frame = data + 2 * f * channels;
-      float sum = 0.0f;
-      for (std::size_t k = 0; k < channels; ++k) sum += sampleAt(frame + 2 * k) * kFromInt16;
-      out[f] = scale * sum;
-    }
+    return;
   }
+  // The sum is scaled by the float value of 1/channels, not divided.
+  const float scale = 1.0f / static_cast<float>(channels);
+  for (std::size_t f = 0; f < frames; ++f) {
+    const std::byte* frame = data + 2 * f * channels;
+    float sum = 0.0f;
+    for (std::size_t k = 0; k < channels; ++k) sum += sampleAt(frame + 2 * k) * kFromInt16;
+    out[f] = scale * sum;
+  }
+}
+
+std::optional<WavTrack> readWav16Bytes(std::span<const std::byte> bytes) {
+  const std::optional<Wav16Layout> l = wav16Layout(bytes);
+  if (!l) return std::nullopt;
+  WavTrack track;
+  track.rate = l->rate;
+  track.samples.resize(l->frames);
+  wav16ToMono(bytes.data() + l->dataStart, l->channels, l->frames, track.samples.data());
   return track;
 }
 

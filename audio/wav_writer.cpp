@@ -65,8 +65,7 @@ bool writeBody(int fd, const std::array<std::byte, kWavHeaderSize>& header,
   std::array<std::byte, 2 * kChunkSamples> chunk;
   for (std::size_t at = 0; at < samples.size(); at += kChunkSamples) {
     const std::size_t n = std::min(kChunkSamples, samples.size() - at);
-    for (std::size_t i = 0; i < n; ++i)
-      putU16(&chunk[2 * i], static_cast<std::uint16_t>(toInt16(samples[at + i])));
+    wav16Samples(samples.subspan(at, n), chunk.data());
     if (!writeAll(fd, chunk.data(), 2 * n)) return false;
   }
   return true;
@@ -121,6 +120,13 @@ bool isOtherThanFile(const std::string& path) {
 }
 
 }  // namespace
+
+void wav16Samples(std::span<const float> samples, std::byte* out) {
+  for (const float x : samples) {
+    putU16(out, static_cast<std::uint16_t>(toInt16(x)));
+    out += 2;
+  }
+}
 
 std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
                                                                   double sampleRate) {

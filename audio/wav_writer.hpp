@@ -16,6 +16,9 @@ inline constexpr std::size_t kWavHeaderSize = 44;
 std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
                                                                   double sampleRate);
 
+// The 16-bit little-endian form of each sample, 2 bytes each, as written.
+void wav16Samples(std::span<const float> samples, std::byte* out);
+
 // Writes `samples` as a mono 16-bit PCM WAV file with the 44-byte header.
 // The file is written under a temporary name beside `path`, synced and
 // renamed into place: an older file of that name stays whole until the new

@@ -1,13 +1,18 @@
-// Echo canceller benchmark: cleans a synthetic 10-minute 48 kHz recording
-// with one EchoCanceller::process call and compares its time with the bare
-// real-input FFTW transforms that call needs (same sizes, same counts), all
-// in one run. Prints figures only; nothing here passes or fails.
+// Echo canceller benchmark, figures only (nothing here passes or fails):
+//   1. a synthetic 10-minute 48 kHz recording cleaned in memory on one
+//      thread and on every core: times and checksums (the two must agree);
+//   2. `narup-capture --process-files` on a 1-hour pair of WAV files: wall
+//      time and peak resident memory, and the peak for a longer pair;
+//   3. the bare FFTW transforms the 1-hour job needs (337,500 x 3 of 1,024
+//      points, 360 x 3 of 2^20 points) on one thread, and with the long ones
+//      spread over every core; the ratio of the job's time to the former.
 //
-//   build-dir/bench/aec_bench [seconds]      (default 600)
+//   build-dir/bench/aec_bench [hours of the longer pair]   (default 3)
 
-#include <dlfcn.h>
+#include <fcntl.h>
 #include <fftw3.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,110 +22,86 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aec/echo_canceller.hpp"
+#include "audio/wav_stream_writer.hpp"
 
 namespace {
 
 constexpr double kRate = 48000.0;
+constexpr int64_t kEchoDelay = 1234;  // samples, about 25.7 ms
 constexpr int kShort = 1024;
 constexpr int kLong = 1 << 20;
-constexpr int64_t kEchoDelay = 1234;  // samples, about 25.7 ms
-constexpr int kRuns = 3;
 
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// CPU time of this thread: on a machine shared with other work it moves far
-// less than wall time, so the ratios are given on both.
-double cpuNow() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+float unit(uint64_t& state) {
+  state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+  return static_cast<float>(static_cast<uint32_t>(state >> 32)) * 2.3283064e-10f * 2.0f - 1.0f;
 }
 
-struct Timing {
-  double wall = 0.0;
-  double cpu = 0.0;
-};
-
-template <class F>
-Timing timed(F&& f) {
-  const double w0 = now(), c0 = cpuNow();
-  f();
-  return {now() - w0, cpuNow() - c0};
+float farEnd(int64_t i, uint64_t& state) {
+  const float env = 0.6f + 0.4f * std::sin(static_cast<float>(i) * 2.0e-4f);
+  return 0.3f * env * unit(state);
 }
 
-struct Pair {
-  std::vector<float> mic;
-  std::vector<float> reference;
-};
+float nearEnd(int64_t i) {
+  if ((i / 96000) % 3 != 1) return 0.0f;
+  const float t = static_cast<float>(i) / 48000.0f;
+  return 0.2f * std::sin(6.2831853f * 220.0f * t) + 0.1f * std::sin(6.2831853f * 1330.0f * t);
+}
 
 // Far end: noise shaped by a slow syllable-like envelope. Microphone: the
 // far end delayed, low-passed and attenuated (the room), plus a near-end
 // talker (two tones gated on and off) and a little sensor noise.
+struct Pair {
+  std::vector<float> mic;
+  std::vector<float> reference;
+};
 Pair makePair(int64_t n) {
   Pair p;
   p.reference.resize(static_cast<size_t>(n));
   p.mic.resize(static_cast<size_t>(n));
   uint64_t state = 0x243F6A8885A308D3ULL;
-  auto unit = [&state] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<float>(static_cast<uint32_t>(state >> 32)) * 2.3283064e-10f * 2.0f - 1.0f;
-  };
-  for (int64_t i = 0; i < n; ++i) {
-    const float env = 0.6f + 0.4f * std::sin(static_cast<float>(i) * 2.0e-4f);
-    p.reference[static_cast<size_t>(i)] = 0.3f * env * unit();
-  }
+  for (int64_t i = 0; i < n; ++i) p.reference[static_cast<size_t>(i)] = farEnd(i, state);
   float room = 0.0f;
   for (int64_t i = 0; i < n; ++i) {
     const float far = i >= kEchoDelay ? p.reference[static_cast<size_t>(i - kEchoDelay)] : 0.0f;
     room = room * 0.7f + far * 0.3f;
-    const bool talking = (i / 96000) % 3 == 1;
-    const float t = static_cast<float>(i) / 48000.0f;
-    const float near = talking ? 0.2f * std::sin(6.2831853f * 220.0f * t) +
-                                     0.1f * std::sin(6.2831853f * 1330.0f * t)
-                               : 0.0f;
-    p.mic[static_cast<size_t>(i)] = 0.5f * room + near + 0.002f * unit();
+    p.mic[static_cast<size_t>(i)] = 0.5f * room + nearEnd(i) + 0.002f * unit(state);
   }
   return p;
 }
 
-// Times `count` executions of a prepared real-input transform pair.
-struct Transforms {
-  float* real;
-  fftwf_complex* spectrum;
-  fftwf_plan forward;
-  fftwf_plan inverse;
-  explicit Transforms(int n) {
-    real = fftwf_alloc_real(static_cast<size_t>(n));
-    spectrum = fftwf_alloc_complex(static_cast<size_t>(n / 2 + 1));
-    for (int i = 0; i < n; ++i) real[i] = static_cast<float>((i * 7919) % 1000) * 0.001f - 0.5f;
-    forward = fftwf_plan_dft_r2c_1d(n, real, spectrum, FFTW_ESTIMATE);
-    inverse = fftwf_plan_dft_c2r_1d(n, spectrum, real, FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
+// The same kind of pair written to two WAV files a block at a time.
+void writePair(int64_t n, const std::string& micPath, const std::string& sysPath) {
+  auto mic = WavStreamWriter::create(micPath, static_cast<size_t>(n), kRate);
+  auto sys = WavStreamWriter::create(sysPath, static_cast<size_t>(n), kRate);
+  uint64_t farState = 0x243F6A8885A308D3ULL, noiseState = 0x13198A2E03707344ULL;
+  std::vector<float> ring(kEchoDelay, 0.0f), m(65536), r(65536);
+  float room = 0.0f;
+  for (int64_t at = 0; at < n; at += 65536) {
+    const int64_t count = std::min<int64_t>(65536, n - at);
+    for (int64_t k = 0; k < count; ++k) {
+      const int64_t i = at + k;
+      float& slot = ring[static_cast<size_t>(i % kEchoDelay)];
+      const float far = slot;  // the far end kEchoDelay samples ago (0 at first)
+      slot = r[static_cast<size_t>(k)] = farEnd(i, farState);
+      room = room * 0.7f + far * 0.3f;
+      m[static_cast<size_t>(k)] = 0.5f * room + nearEnd(i) + 0.002f * unit(noiseState);
+    }
+    mic->write(std::span<const float>(m.data(), static_cast<size_t>(count)));
+    sys->write(std::span<const float>(r.data(), static_cast<size_t>(count)));
   }
-  ~Transforms() {
-    fftwf_destroy_plan(forward);
-    fftwf_destroy_plan(inverse);
-    fftwf_free(real);
-    fftwf_free(spectrum);
-  }
-  // Time of `forwards` forward and `inverses` inverse transforms.
-  Timing time(int64_t forwards, int64_t inverses) const {
-    return timed([&] {
-      for (int64_t i = 0; i < forwards; ++i) fftwf_execute(forward);
-      for (int64_t i = 0; i < inverses; ++i) fftwf_execute(inverse);
-    });
-  }
-};
+}
 
-// FNV-1a over the bit patterns of the samples: any change in any sample of
-// the result shows as a different checksum.
+// FNV-1a over the bit patterns of the samples.
 uint64_t checksum(const std::vector<float>& samples) {
   uint64_t h = 0xcbf29ce484222325ULL;
   for (float v : samples) {
@@ -134,113 +115,161 @@ uint64_t checksum(const std::vector<float>& samples) {
   return h;
 }
 
-long peakRssKiB() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_maxrss;
+// CPU time of the calling thread.
+double cpuNow() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// FFTW's thread support lives in a library of its own; it is loaded here
-// only to measure it, since the canceller runs on its caller's thread.
-void measureThreads(int64_t searches) {
-  void* lib = dlopen("libfftw3f_threads.so.3", RTLD_NOW | RTLD_GLOBAL);
-  if (lib == nullptr) {
-    std::printf("fftwf threads: library not available (%s)\n", dlerror());
-    return;
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6; }
+
+struct ChildRun {
+  double seconds = 0.0;
+  double cpu = 0.0;  // user + system, all threads
+  long peakKiB = 0;
+  int status = -1;
+};
+
+// The tool on a pair of files, its console output discarded: wall time and
+// the child's peak resident memory.
+ChildRun runProcessFiles(const std::string& mic, const std::string& sys, const std::string& out) {
+  ChildRun run;
+  const double t0 = now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    dup2(devnull, 2);
+    execl(NARUP_CAPTURE_BINARY, NARUP_CAPTURE_BINARY, "--process-files", mic.c_str(), sys.c_str(),
+          out.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
-  auto initThreads = reinterpret_cast<int (*)()>(dlsym(lib, "fftwf_init_threads"));
-  auto withThreads = reinterpret_cast<void (*)(int)>(dlsym(lib, "fftwf_plan_with_nthreads"));
-  if (initThreads == nullptr || withThreads == nullptr || initThreads() == 0) {
-    std::printf("fftwf threads: cannot initialise\n");
-    return;
+  int status = 0;
+  rusage ru{};
+  if (pid > 0 && wait4(pid, &status, 0, &ru) == pid) {
+    run.seconds = now() - t0;
+    run.peakKiB = ru.ru_maxrss;
+    run.cpu = seconds(ru.ru_utime) + seconds(ru.ru_stime);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  for (int threads : {1, 2, 4}) {
-    withThreads(threads);
-    Transforms t(kLong);
-    double s = 1e30;
-    for (int run = 0; run < kRuns; ++run) s = std::min(s, t.time(2 * searches, searches).wall);
-    std::printf("fftwf threads=%d (cores %ld): %lld x (2 r2c + 1 c2r) of 2^20 points: %.1f ms "
-                "wall (%.2f ms per search)\n",
-                threads, cores, static_cast<long long>(searches), s * 1e3,
-                s * 1e3 / static_cast<double>(searches));
+  return run;
+}
+
+// Prepared real-input transforms of one size, on arrays of their own.
+struct Transforms {
+  float* real;
+  fftwf_complex* spectrum;
+  fftwf_plan forward;
+  fftwf_plan inverse;
+  explicit Transforms(int n) {
+    real = fftwf_alloc_real(static_cast<size_t>(n));
+    spectrum = fftwf_alloc_complex(static_cast<size_t>(n / 2 + 1));
+    for (int64_t i = 0; i < n; ++i) real[i] = static_cast<float>((i * 7919) % 1000) * 0.001f - 0.5f;
+    forward = fftwf_plan_dft_r2c_1d(n, real, spectrum, FFTW_ESTIMATE);
+    inverse = fftwf_plan_dft_c2r_1d(n, spectrum, real, FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
   }
-  withThreads(1);
+  ~Transforms() {
+    fftwf_destroy_plan(forward);
+    fftwf_destroy_plan(inverse);
+    fftwf_free(real);
+    fftwf_free(spectrum);
+  }
+  // `count` rounds of two forward and one inverse transform.
+  void run(int64_t count) const {
+    for (int64_t i = 0; i < count; ++i) {
+      fftwf_execute(forward);
+      fftwf_execute(forward);
+      fftwf_execute(inverse);
+    }
+  }
+};
+
+// Wall seconds (and CPU seconds of all threads in `cpu`) for the long
+// transforms' rounds shared out over `threads`.
+double longTransformsOn(int threads, int64_t rounds, double& cpu) {
+  std::vector<std::unique_ptr<Transforms>> sets;
+  for (int t = 0; t < threads; ++t) sets.push_back(std::make_unique<Transforms>(kLong));
+  const double t0 = now();
+  std::vector<std::thread> workers;
+  std::vector<double> cpus(static_cast<size_t>(threads));
+  for (int t = 0; t < threads; ++t) {
+    const int64_t share = rounds / threads + (t < rounds % threads ? 1 : 0);
+    workers.emplace_back([&, t, share] {
+      const double c0 = cpuNow();
+      sets[static_cast<size_t>(t)]->run(share);
+      cpus[static_cast<size_t>(t)] = cpuNow() - c0;
+    });
+  }
+  for (std::thread& w : workers) w.join();
+  cpu = 0.0;
+  for (double c : cpus) cpu += c;
+  return now() - t0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double seconds = argc > 1 ? std::atof(argv[1]) : 600.0;
-  const auto n = static_cast<int64_t>(seconds * kRate);
-  if (n < 1024) {
-    std::fprintf(stderr, "aec_bench: need at least 1024 samples\n");
-    return 1;
-  }
-  // The diagnostics line goes to a scratch home, not the user's log.
-  char home[] = "/tmp/aec_bench.XXXXXX";
-  if (mkdtemp(home) != nullptr) setenv("HOME", home, 1);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const double longHours = argc > 1 ? std::atof(argv[1]) : 3.0;
+  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  char dir[] = "/tmp/aec_bench.XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  const std::string base = dir;
+  setenv("HOME", dir, 1);  // the diagnostics log goes to the scratch folder
 
-  const Pair pair = makePair(n);
-  std::unique_ptr<EchoCanceller> canceller = EchoCanceller::create();
-  if (!canceller) {
-    std::fprintf(stderr, "aec_bench: EchoCanceller init failed\n");
-    return 1;
-  }
-  // Each measurement is the best of kRuns, so that other work on the
-  // machine disturbs the figures as little as possible.
-  const long rssBefore = peakRssKiB();
-  long rssAfter = 0;
-  std::vector<float> cleaned;
-  int64_t frames = 0;
-  Timing proc{1e30, 1e30};
-  for (int run = 0; run < kRuns; ++run) {
-    cleaned = {};
-    const Timing t = timed([&] {
-      AecResult r = canceller->process(pair.mic, pair.reference, kRate);
-      frames = r.stats ? r.stats->frames : 0;
-      cleaned = std::move(r.cleaned);
-    });
-    proc = {std::min(proc.wall, t.wall), std::min(proc.cpu, t.cpu)};
-    if (run == 0) rssAfter = peakRssKiB();  // the peak of one call
+  // 1. In memory, 10 minutes, one thread and every core.
+  {
+    const Pair pair = makePair(static_cast<int64_t>(600 * kRate));
+    std::unique_ptr<EchoCanceller> canceller = EchoCanceller::create();
+    if (!canceller) return 1;
+    for (int threads : {1, cores}) {
+      canceller->setThreads(threads);
+      const double t0 = now();
+      const AecResult r = canceller->process(pair.mic, pair.reference, kRate);
+      const double t = now() - t0;
+      std::printf("in memory, 600 s, %d thread(s): %.3f s, checksum %016llx\n", threads, t,
+                  static_cast<unsigned long long>(checksum(r.cleaned)));
+    }
   }
 
-  // What that call transformed: per frame two forward and one inverse short
-  // transform; per segment (10 s) one delay search of two forward and one
-  // inverse long transform (every segment here is loud enough to search).
-  const int64_t segment = static_cast<int64_t>(kRate * 10.0);
-  const int64_t searches = (n + segment - 1) / segment;
-  Transforms shortT(kShort);
-  Transforms longT(kLong);
-  shortT.time(2, 1);
-  longT.time(2, 1);
-  Timing shortT1{1e30, 1e30}, longT1{1e30, 1e30};
-  for (int run = 0; run < kRuns; ++run) {
-    const Timing a = shortT.time(2 * frames, frames);
-    const Timing b = longT.time(2 * searches, searches);
-    shortT1 = {std::min(shortT1.wall, a.wall), std::min(shortT1.cpu, a.cpu)};
-    longT1 = {std::min(longT1.wall, b.wall), std::min(longT1.cpu, b.cpu)};
-  }
-  const Timing bare{shortT1.wall + longT1.wall, shortT1.cpu + longT1.cpu};
+  // 2. The tool on files: 1 hour timed, and the peak memory for 1 hour and
+  // for the longer pair.
+  const std::string mic1 = base + "/mic1.wav", sys1 = base + "/sys1.wav", out = base + "/out.wav";
+  writePair(static_cast<int64_t>(3600 * kRate), mic1, sys1);
+  const ChildRun hour = runProcessFiles(mic1, sys1, out);
+  std::filesystem::remove(mic1);
+  std::filesystem::remove(sys1);
+  const std::string micL = base + "/micL.wav", sysL = base + "/sysL.wav";
+  writePair(static_cast<int64_t>(longHours * 3600 * kRate), micL, sysL);
+  const ChildRun longer = runProcessFiles(micL, sysL, out);
+  std::filesystem::remove_all(base);
 
-  std::printf("audio: %.0f s at 48 kHz (%lld samples), %lld frames, %lld delay searches\n", seconds,
-              static_cast<long long>(n), static_cast<long long>(frames),
-              static_cast<long long>(searches));
-  std::printf("best of %d runs each\n", kRuns);
-  std::printf("process: %.3f s wall = %.0f x realtime; %.3f s cpu = %.0f x realtime "
-              "(output %zu samples, checksum %016llx)\n",
-              proc.wall, seconds / proc.wall, proc.cpu, seconds / proc.cpu, cleaned.size(),
-              static_cast<unsigned long long>(checksum(cleaned)));
-  std::printf("bare FFTW r2c/c2r, same sizes and counts: %.3f s wall, %.3f s cpu "
-              "(1024-point %.3f s, 2^20-point %.3f s cpu) = %.0f x realtime\n",
-              bare.wall, bare.cpu, shortT1.cpu, longT1.cpu, seconds / bare.cpu);
-  std::printf("process / bare transforms: %.2f wall, %.2f cpu\n", proc.wall / bare.wall,
-              proc.cpu / bare.cpu);
-  std::printf("peak RSS: %.1f MiB before process (the two input tracks, %.1f MiB), %.1f MiB "
-              "after (output %.1f MiB)\n",
-              static_cast<double>(rssBefore) / 1024.0, static_cast<double>(2 * n * 4) / 1048576.0,
-              static_cast<double>(rssAfter) / 1024.0, static_cast<double>(n * 4) / 1048576.0);
-  measureThreads(searches);
-  std::filesystem::remove_all(home);
+  // 3. The bare transforms of the 1-hour job.
+  const int64_t frames = 337500, searches = 360;
+  const Transforms shortT(kShort);
+  shortT.run(10);
+  const double t0 = now(), c0 = cpuNow();
+  shortT.run(frames);
+  const double shortSeconds = now() - t0, shortCpu = cpuNow() - c0;
+  double longOneCpu = 0.0, longAllCpu = 0.0;
+  const double longOne = longTransformsOn(1, searches, longOneCpu);
+  const double longAll = longTransformsOn(cores, searches, longAllCpu);
+  const double bareOne = shortSeconds + longOne, bareAll = shortSeconds + longAll;
+  const double bareCpu = shortCpu + longOneCpu;
+
+  std::printf("--process-files, 1 h 48 kHz pair: %.2f s (%.0f x realtime), %.2f s cpu, peak RSS "
+              "%.1f MiB, status %d\n",
+              hour.seconds, 3600.0 / hour.seconds, hour.cpu, hour.peakKiB / 1024.0, hour.status);
+  std::printf("--process-files, %.1f h pair: %.2f s, peak RSS %.1f MiB (%.2f x the 1 h peak), "
+              "status %d\n",
+              longHours, longer.seconds, longer.peakKiB / 1024.0,
+              static_cast<double>(longer.peakKiB) / static_cast<double>(std::max(hour.peakKiB, 1L)),
+              longer.status);
+  std::printf("bare transforms of 1 h: 1 thread %.2f s, %.2f s cpu (1024-point %.2f s, 2^20-point "
+              "%.2f s); the long ones on %d threads: %.2f s (%.2f of one thread)\n",
+              bareOne, bareCpu, shortSeconds, longOne, cores, bareAll, bareAll / bareOne);
+  std::printf("--process-files 1 h / single-thread bare transforms: %.2f wall (target 0.6), "
+              "%.2f cpu\n",
+              hour.seconds / bareOne, hour.cpu / bareCpu);
   return 0;
 }

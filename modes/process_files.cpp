@@ -1,16 +1,63 @@
 #include "modes/process_files.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "aec/echo_canceller.hpp"
+#include "aec/sample_source.hpp"
 #include "audio/wav.hpp"
+#include "audio/wav_stream_writer.hpp"
+#include "audio/wav_window_reader.hpp"
 #include "base/console.hpp"
 
 namespace {
 
 long long truncatedRate(double rate) { return static_cast<long long>(rate); }
+
+// A WAV file as the canceller's track: read a window at a time, 0 outside.
+class WavSource final : public SampleSource {
+ public:
+  explicit WavSource(const WavWindowReader& wav) : wav_(wav) {}
+  int64_t size() const override { return static_cast<int64_t>(wav_.frames()); }
+  void read(int64_t at, int64_t n, float* dst) const override {
+    const ValidRange v = validRange(at, n, size());
+    if (v.lo >= v.hi) {
+      std::fill(dst, dst + std::max<int64_t>(n, 0), 0.0f);
+      return;
+    }
+    std::fill(dst, dst + v.lo, 0.0f);
+    wav_.read(static_cast<size_t>(at + v.lo), static_cast<size_t>(v.hi - v.lo), dst + v.lo);
+    std::fill(dst + v.hi, dst + n, 0.0f);
+  }
+
+ private:
+  const WavWindowReader& wav_;
+};
+
+// The cleaned track straight into the output file (or nowhere when the file
+// cannot describe it: writeWav16 then writes no file either).
+class WavSink final : public SampleSink {
+ public:
+  explicit WavSink(std::optional<WavStreamWriter>& out) : out_(out) {}
+  void write(std::span<const float> samples) override {
+    if (out_) out_->write(samples);
+  }
+
+ private:
+  std::optional<WavStreamWriter>& out_;
+};
+
+// Writing into one of the inputs while reading it would corrupt it.
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa{}, sb{};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
 
 // The failure line; the mode ends with status 1.
 int failed(const std::string& message) {
@@ -18,45 +65,60 @@ int failed(const std::string& message) {
   return 1;
 }
 
+void reportAec(const std::optional<AecStats>& stats) {
+  if (!stats) return;
+  const std::string line = formatAecLine(*stats);
+  logErr(line);
+  appendAecLog(line);
+}
+
 }  // namespace
 
 int processFiles(const std::string& micPath, const std::string& sysPath,
-                 const std::string& outPath) {
+                  const std::string& outPath) {
   return processFilesWith(micPath, sysPath, outPath, [] { return EchoCanceller::create(); });
 }
 
 int processFilesWith(const std::string& micPath, const std::string& sysPath,
                      const std::string& outPath,
                      const std::function<std::unique_ptr<EchoCanceller>()>& makeCanceller) {
-  // The microphone is read first, so that it is the one reported when both
-  // files are unusable; the canceller is only set up once both are in.
-  std::optional<WavTrack> mic = readWav16(micPath);
+  // The microphone is opened first, so that it is the one reported when both
+  // files are unusable; the canceller is only set up once both are usable.
+  std::optional<WavWindowReader> mic = WavWindowReader::open(micPath);
   if (!mic) return failed("cannot read mic wav: " + micPath);
-  std::optional<WavTrack> sys = readWav16(sysPath);
+  std::optional<WavWindowReader> sys = WavWindowReader::open(sysPath);
   if (!sys) return failed("cannot read sys wav: " + sysPath);
   std::unique_ptr<EchoCanceller> canceller = makeCanceller();
   if (!canceller) return failed("EchoCanceller init failed");
 
-  logErr(formatLine("process-files: mic %zu@%lld + sys %zu@%lld", mic->samples.size(),
-                    truncatedRate(mic->rate), sys->samples.size(), truncatedRate(sys->rate)));
+  logErr(formatLine("process-files: mic %zu@%lld + sys %zu@%lld", mic->frames(),
+                    truncatedRate(mic->rate()), sys->frames(), truncatedRate(sys->rate())));
 
   // The system track is taken at the microphone's rate, whatever its own:
-  // nothing converts it.
-  const double rate = mic->rate;
-  AecResult result = canceller->process(mic->samples, sys->samples, rate);
-  if (result.stats) {
-    const std::string line = formatAecLine(*result.stats);
-    logErr(line);
-    appendAecLog(line);
+  // nothing converts it. The tracks are read as the canceller needs them and
+  // the cleaned track is written as it is made, so memory does not grow
+  // with the length.
+  const double rate = mic->rate();
+  const WavSource micTrack(*mic), sysTrack(*sys);
+  if (sameFile(outPath, micPath) || sameFile(outPath, sysPath)) {
+    std::vector<float> micSamples(mic->frames()), sysSamples(sys->frames());
+    micTrack.read(0, micTrack.size(), micSamples.data());
+    sysTrack.read(0, sysTrack.size(), sysSamples.data());
+    AecResult result = canceller->process(micSamples, sysSamples, rate);
+    reportAec(result.stats);
+    writeWav16(result.cleaned, rate, outPath);
+  } else {
+    std::optional<WavStreamWriter> out = WavStreamWriter::create(outPath, mic->frames(), rate);
+    WavSink sink(out);
+    const std::optional<AecStats> stats = canceller->process(micTrack, sysTrack, rate, sink);
+    reportAec(stats);
+    // A track the canceller left alone, or whose result it rejected, is
+    // written as it came.
+    if (!stats || !stats->applied) {
+      if (out) out->restart();
+      copyTrack(micTrack, sink);
+    }
   }
-  std::vector<float> cleaned = std::move(result.cleaned);
-  // Only the cleaned track is needed from here: the inputs and the
-  // canceller's transforms go before the file buffer is built.
-  canceller.reset();
-  mic.reset();
-  sys.reset();
-
-  writeWav16(cleaned, rate, outPath);
   logErr("wrote cleaned mic → " + outPath);
   return 0;
 }

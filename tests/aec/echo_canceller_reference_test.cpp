@@ -16,21 +16,17 @@ namespace {
 
 using Spectrum = AlignedVector<std::complex<float>>;
 
-struct Plain {
-  std::unique_ptr<Dft> fwd = fftwDftFactory().create(1024, DftDirection::kForward);
-  std::unique_ptr<Dft> inv = fftwDftFactory().create(1024, DftDirection::kInverse);
-  std::vector<std::complex<float>> full(const AlignedVector<float>& x) {
+std::vector<float> plainFrames(const std::vector<float>& m, const std::vector<float>& r,
+                               const std::vector<DelaySeg>& segs, AecStats& st) {
+  const auto fwd = fftwDftFactory().create(1024, DftDirection::kForward);
+  const auto inv = fftwDftFactory().create(1024, DftDirection::kInverse);
+  const auto full = [&](const AlignedVector<float>& x) {  // all 1024 bins
     Spectrum half(513);
     fwd->forwardReal(x.data(), half.data());
     std::vector<std::complex<float>> f(1024);
     for (int k = 0; k < 1024; ++k) f[k] = k <= 512 ? half[k] : std::conj(half[1024 - k]);
     return f;
-  }
-};
-
-std::vector<float> plainFrames(const std::vector<float>& m, const std::vector<float>& r,
-                               const std::vector<DelaySeg>& segs, AecStats& st) {
-  Plain t;
+  };
   const auto win = makeSqrtHannWindow();
   const int64_t L = static_cast<int64_t>(m.size()), R = static_cast<int64_t>(r.size());
   const float lambda = 0.85f, mu = 1.0f - 0.85f;
@@ -44,7 +40,7 @@ std::vector<float> plainFrames(const std::vector<float>& m, const std::vector<fl
       mf[n] = p + n < L ? m[p + n] * win[n] : 0.0f;
       rf[n] = (p + n - d >= 0 && p + n - d < R) ? r[p + n - d] * win[n] : 0.0f;
     }
-    const auto M = t.full(mf), Y = t.full(rf);
+    const auto M = full(mf), Y = full(rf);
     float E = 0.0f;
     for (int k = 1; k < 1024; ++k) E += Y[k].real() * Y[k].real() + Y[k].imag() * Y[k].imag();
     const bool active = E > 0.001f;
@@ -73,33 +69,10 @@ std::vector<float> plainFrames(const std::vector<float>& m, const std::vector<fl
     st.cohSum += cmax;
     st.cohMax = std::max(st.cohMax, cmax);
     Spectrum half(O.begin(), O.begin() + 513);
-    t.inv->inverseHermitian(half.data(), synth.data());
+    inv->inverseHermitian(half.data(), synth.data());
     for (int64_t n = 0; n < 1024 && p + n < L; ++n) out[p + n] += (synth[n] * 0.0009765625f) * win[n];
   }
   return out;
-}
-
-void expectSameAsPlain(const std::vector<float>& mic, const std::vector<float>& ref, double rate,
-                       const std::vector<DelaySeg>& segs) {
-  auto c = EchoCanceller::create();
-  ASSERT_NE(c, nullptr);
-  const AecResult got = c->process(mic, ref, rate);
-  AecStats want;
-  const std::vector<float> out = plainFrames(mic, ref, segs, want);
-  ASSERT_TRUE(got.stats && got.stats->applied);
-  ASSERT_EQ(got.cleaned.size(), out.size());
-  float worst = 0.0f;
-  for (size_t i = 0; i < out.size(); ++i) worst = std::max(worst, std::fabs(out[i] - got.cleaned[i]));
-  EXPECT_LT(worst, 2e-5f);
-  std::vector<std::pair<int64_t, int64_t>> gotSegs, wantSegs;
-  for (const DelaySeg& s : got.stats->segs) gotSegs.emplace_back(s.start, s.delay);
-  for (const DelaySeg& s : segs) wantSegs.emplace_back(s.start, s.delay);
-  EXPECT_EQ(gotSegs, wantSegs);
-  EXPECT_EQ(got.stats->frames, want.frames);
-  EXPECT_EQ(got.stats->farEnd, want.farEnd);
-  EXPECT_EQ(got.stats->active, want.active);
-  EXPECT_NEAR(got.stats->cohSum, want.cohSum, 1e-4f * want.cohSum + 1e-6f);
-  EXPECT_NEAR(got.stats->cohMax, want.cohMax, 1e-5f);
 }
 
 }  // namespace
@@ -117,5 +90,19 @@ TEST(EchoCancellerReference, EchoPathDoubleTalkPausesAndAMovingDelay) {
     e = e * 0.6f + (i >= d ? ref[i - d] * 0.4f : 0.0f);
     mic[i] = e * 0.5f + 0.05f * std::sin(static_cast<float>(i) * 0.13f);
   }
-  expectSameAsPlain(mic, ref, 16000.0, {{0, 100}, {160000, 160}, {320000, 160}});
+  const AecResult got = EchoCanceller::create()->process(mic, ref, 16000.0);
+  AecStats want;
+  const std::vector<float> out = plainFrames(mic, ref, {{0, 100}, {160000, 160}, {320000, 160}}, want);
+  ASSERT_TRUE(got.stats && got.stats->applied);
+  ASSERT_EQ(got.cleaned.size(), out.size());
+  float worst = 0.0f;
+  for (size_t i = 0; i < out.size(); ++i) worst = std::max(worst, std::fabs(out[i] - got.cleaned[i]));
+  EXPECT_LT(worst, 2e-5f);
+  ASSERT_EQ(got.stats->segs.size(), 3u);
+  EXPECT_EQ(formatAecLine(*got.stats).substr(0, 42), "[aec] applied=yes delayMs=[6,10,10] frames");
+  EXPECT_EQ(got.stats->frames, want.frames);
+  EXPECT_EQ(got.stats->farEnd, want.farEnd);
+  EXPECT_EQ(got.stats->active, want.active);
+  EXPECT_NEAR(got.stats->cohSum, want.cohSum, 1e-4f * want.cohSum + 1e-6f);
+  EXPECT_NEAR(got.stats->cohMax, want.cohMax, 1e-5f);
 }

@@ -20,16 +20,11 @@ float rmsRatio(const std::vector<float>& out, const std::vector<float>& in, size
 }
 
 bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
 }
 
-std::vector<float> with(std::vector<float> x, size_t at, float v) {
-  x[at] = v;
-  return x;
-}
-
-std::vector<float> sum(std::vector<float> a, const std::vector<float>& b, size_t from = 0) {
-  for (size_t i = from; i < a.size() && i < b.size(); ++i) a[i] += b[i];
+std::vector<float> sum(std::vector<float> a, const std::vector<float>& b) {
+  for (size_t i = 0; i < a.size(); ++i) a[i] += b[i];
   return a;
 }
 
@@ -38,13 +33,14 @@ std::vector<float> sum(std::vector<float> a, const std::vector<float>& b, size_t
 TEST(EchoCanceller, Scenarios) {
   const std::vector<float> n1 = whiteNoise(96000, 0.5f, 6), n2 = whiteNoise(96000, 0.3f, 8);
   const std::vector<float> longRef = whiteNoise(1'200'000, 0.3f, 9);
-  std::vector<float> firstOnly = delayed(whiteNoise(80000, 0.3f, 10), 40, 0.5f);
+  std::vector<float> firstOnly = delayed(whiteNoise(80000, 0.3f, 10), 40, 0.5f), withNaN = n2;
+  withNaN[20000] = kNaN;
   std::fill(firstOnly.begin() + 10000, firstOnly.end(), 0.0f);
   struct Row {
     const char* name;
     std::vector<float> mic, ref;
     double rate;
-    const char* line;  // the start of the diagnostics line
+    const char* line;          // the start of the diagnostics line
     float minRatio, maxRatio;  // output/input level after the first second
   };
   const Row rows[] = {
@@ -60,11 +56,8 @@ TEST(EchoCanceller, Scenarios) {
       // At 1 kHz a segment is 10000 samples; silent later segments keep the delay.
       {"quiet later", firstOnly, whiteNoise(80000, 0.3f, 10), 1000.0,
        "[aec] applied=yes delayMs=[40,40,40,40,40,40] frames=157 ", 0.0f, 2.0f},
-      // Ten times these rates does not fit 64 bits: one segment.
-      {"rate 1e300", delayed(n1, 64, 0.5f), n1, 1e300, "[aec] applied=yes delayMs=[0] frames=188 ", 0.0f, 2.0f},
-      {"silent mic", std::vector<float>(4096, 0.0f), n1, 48000.0, "[aec] applied=yes ", 0.0f, 2.0f},
       // Results that are not finite are reverted to the microphone.
-      {"NaN sample", with(n2, 20000, kNaN), n1, 48000.0, "[aec] applied=no(reverted) ", 0.0f, 2.0f},
+      {"NaN sample", withNaN, n1, 48000.0, "[aec] applied=no(reverted) ", 0.0f, 2.0f},
   };
   auto c = EchoCanceller::create();
   for (const Row& r : rows) {
@@ -74,43 +67,37 @@ TEST(EchoCanceller, Scenarios) {
     const std::string line = formatAecLine(*got.stats);
     EXPECT_EQ(line.rfind(r.line, 0), 0u) << line;
     ASSERT_EQ(got.cleaned.size(), r.mic.size());
-    if (!got.stats->applied || got.stats->meanSquareOriginal == 0.0f) {
+    if (!got.stats->applied) {
       EXPECT_TRUE(sameBits(got.cleaned, r.mic));
       EXPECT_EQ(line.substr(line.size() - 11), "mic\xCE\x94=0.0dB");
     }
-    if (r.mic.size() < 96000) continue;
     const float ratio = rmsRatio(got.cleaned, r.mic, 48000, r.mic.size());
-    EXPECT_GE(ratio, r.minRatio);
-    EXPECT_LE(ratio, r.maxRatio);
+    EXPECT_FALSE(ratio < r.minRatio || ratio > r.maxRatio) << ratio;  // 0/0 for a silent microphone
   }
-}
-
-TEST(EchoCanceller, TooShortOrNoRateGivesTheMicrophoneWithoutStatistics) {
-  const std::vector<float> mic = whiteNoise(4000, 0.3f, 4), ref = whiteNoise(4000, 0.3f, 5);
-  const std::vector<float> m1023(mic.begin(), mic.begin() + 1023), r1023(ref.begin(), ref.begin() + 1023);
-  auto c = EchoCanceller::create();
-  for (double rate : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-    EXPECT_FALSE(c->process(mic, ref, rate).stats);
-  }
-  const AecResult a = c->process(m1023, ref, 48000.0), b = c->process(mic, r1023, 48000.0);
-  EXPECT_TRUE(!a.stats && sameBits(a.cleaned, m1023));
-  EXPECT_TRUE(!b.stats && sameBits(b.cleaned, mic));
 }
 
 // Every thread count gives the same samples and line, on lengths where a
 // segment (10000 samples at 1 kHz), a frame or a read window (65536) ends at
 // the end of the track, one sample before and one after; a call in between
-// with other tracks leaves nothing behind.
+// with other tracks leaves nothing behind. Tracks shorter than a frame, or
+// no rate, give the microphone without statistics.
 TEST(EchoCanceller, SameResultWhateverTheThreadsAndWhereTheTrackEnds) {
   auto c = EchoCanceller::create();
-  for (int64_t length : {1024, 1025, 1535, 1536, 1537, 9999, 10000, 10001, 20000, 65535, 65536, 65537}) {
+  for (int64_t length : {1023, 1024, 1025, 1535, 1536, 1537, 9999, 10000, 10001, 20000, 65535, 65536, 65537}) {
     SCOPED_TRACE(length);
     const std::vector<float> ref = whiteNoise(static_cast<size_t>(length), 0.3f, 30);
     const std::vector<float> mic = sum(delayed(ref, 37, 0.5f), whiteNoise(length, 0.05f, 31));
     c->setThreads(1);
     const AecResult one = c->process(mic, ref, 1000.0);
-    ASSERT_TRUE(one.stats);
+    ASSERT_EQ(one.stats.has_value(), length >= 1024);
+    if (!one.stats) {
+      EXPECT_TRUE(sameBits(one.cleaned, mic) && !c->process(ref, mic, 1000.0).stats);
+      continue;
+    }
     EXPECT_EQ(one.stats->frames, (length + 511) / 512);
+    for (double rate : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
+      EXPECT_FALSE(c->process(mic, ref, rate).stats);
+    }
     for (int threads : {2, 8}) {
       c->setThreads(threads);
       c->process(ref, mic, 1000.0);
@@ -123,28 +110,23 @@ TEST(EchoCanceller, SameResultWhateverTheThreadsAndWhereTheTrackEnds) {
 
 namespace {
 
-// Hands out real transforms but fails at one position, and records what was
-// asked for and what is still alive.
-struct RecordingFactory final : DftFactory {
-  explicit RecordingFactory(int failAt) : failAt(failAt) {}
+// Hands out real transforms but fails at one position; counts what is alive.
+struct FailingFactory final : DftFactory {
   std::unique_ptr<Dft> create(int64_t length, DftDirection direction) override {
     requests.push_back({length, direction});
     if (static_cast<int>(requests.size()) - 1 == failAt) return nullptr;
-    return std::make_unique<Tracked>(fftwDftFactory().create(length, direction), *this,
-                                     static_cast<int>(requests.size()) - 1);
+    return std::make_unique<Counted>(fftwDftFactory().create(length, direction), alive);
   }
-  struct Tracked final : Dft {
-    Tracked(std::unique_ptr<Dft> d, RecordingFactory& f, int id) : d(std::move(d)), f(f), id(id) { ++f.alive; }
-    ~Tracked() override { --f.alive, f.destroyed.push_back(id); }
+  struct Counted final : Dft {
+    Counted(std::unique_ptr<Dft> d, int& alive) : d(std::move(d)), alive(++alive) {}
+    ~Counted() override { --alive; }
     void forwardReal(const float* in, std::complex<float>* out) override { d->forwardReal(in, out); }
     void inverseHermitian(std::complex<float>* in, float* out) override { d->inverseHermitian(in, out); }
     std::unique_ptr<Dft> d;
-    RecordingFactory& f;
-    int id;
+    int& alive;
   };
-  int failAt;
+  int failAt = -1;
   std::vector<std::pair<int64_t, DftDirection>> requests;
-  std::vector<int> destroyed;
   int alive = 0;
 };
 
@@ -156,16 +138,14 @@ TEST(EchoCancellerConstruction, FourTransformsInOrderAnyFailureYieldsNothingAndF
       {1 << 20, DftDirection::kForward}, {1 << 20, DftDirection::kInverse}};
   for (int failAt = -1; failAt < 4; ++failAt) {
     SCOPED_TRACE(failAt);
-    RecordingFactory f(failAt);
+    FailingFactory f;
+    f.failAt = failAt;
     auto c = EchoCanceller::create(f);
     const size_t asked = failAt < 0 ? 4 : static_cast<size_t>(failAt) + 1;
     EXPECT_EQ(f.requests, decltype(order)(order.begin(), order.begin() + static_cast<long>(asked)));
     EXPECT_EQ(c != nullptr, failAt < 0);
+    EXPECT_EQ(f.alive, failAt < 0 ? 4 : 0);
     c.reset();
     EXPECT_EQ(f.alive, 0);
-    EXPECT_EQ(f.destroyed.size(), failAt < 0 ? 4u : static_cast<size_t>(failAt));
-    if (failAt < 0) {
-      EXPECT_EQ(f.destroyed, (std::vector<int>{0, 1, 2, 3}));
-    }
   }
 }

@@ -10,13 +10,13 @@
 
 namespace {
 
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
 // Thresholds on both sides of `e`, from far away to the neighbouring floats.
 std::vector<float> thresholdsAround(float e) {
   std::vector<float> t{e, std::nextafter(e, 0.0f), std::nextafter(e, 1e30f)};
-  for (float r : {1e-6f, 6e-5f, 1e-4f, 1e-3f, 2e-3f, 0.05f, 0.1f, 0.2f, 1.0f}) {
-    t.push_back(e * (1.0f + r));
-    t.push_back(e * (1.0f - r));
-  }
+  for (float r : {1e-6f, 6e-5f, 1e-4f, 1e-3f, 2e-3f, 0.05f, 0.1f, 0.2f, 1.0f}) t.insert(t.end(), {e * (1 + r), e * (1 - r)});
   return t;
 }
 
@@ -26,8 +26,7 @@ TEST(FrameEnergy, InOrderSumOfTheMirroredSpectrumDecidesEveryThreshold) {
   for (uint64_t seed = 1; seed <= 40; ++seed) {
     // Flat, one dominant bin, steep slope.
     const std::vector<float> u = whiteNoise(513, 1.0f, seed);
-    std::vector<float> shapes[3] = {std::vector<float>(513), std::vector<float>(513),
-                                    std::vector<float>(513)};
+    std::vector<float> shapes[3] = {u, u, u};
     for (size_t k = 0; k < 513; ++k) {
       shapes[0][k] = u[k] * u[k] * 1e-5f;
       shapes[1][k] = (k == seed * 7 % 513 ? 1.0f : 1e-9f) * std::fabs(u[k]);
@@ -42,9 +41,9 @@ TEST(FrameEnergy, InOrderSumOfTheMirroredSpectrumDecidesEveryThreshold) {
     }
   }
   std::vector<float> power(513, 1e-6f);
-  power[512] = std::numeric_limits<float>::infinity();
+  power[512] = kInf;
   EXPECT_TRUE(frameEnergyAbove(power.data(), 0.001f));
-  power[7] = std::numeric_limits<float>::quiet_NaN();
+  power[7] = kNaN;
   EXPECT_FALSE(frameEnergyAbove(power.data(), 0.001f));
 }
 
@@ -58,9 +57,9 @@ TEST(StretchEnergy, BelowDecidesExactlyAsTheInOrderSum) {
     for (float t : thresholdsAround(e)) ASSERT_EQ(energyBelow(x, t), e < t) << t;
   }
   EXPECT_FALSE(energyBelow({}, 0.0f));  // 0 < 0 is false
-  std::vector<float> x(1000, 0.1f);
-  x[500] = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_FALSE(energyBelow(x, 1e30f));
-  x[500] = std::numeric_limits<float>::infinity();
-  EXPECT_FALSE(energyBelow(x, 1e30f));
+  for (float bad : {kNaN, kInf}) {
+    std::vector<float> x(1000, 0.1f);
+    x[500] = bad;
+    EXPECT_FALSE(energyBelow(x, 1e30f));
+  }
 }

@@ -25,15 +25,9 @@ std::complex<double> forwardBin(const std::vector<float>& x, int64_t k) {
 
 }  // namespace
 
-TEST(FftwDft, RejectsLengthsItCannotPrepare) {
-  DftFactory& f = fftwDftFactory();
-  EXPECT_EQ(f.create(0, DftDirection::kForward), nullptr);
-  EXPECT_EQ(f.create(1023, DftDirection::kForward), nullptr);
-  EXPECT_EQ(f.create(-1024, DftDirection::kInverse), nullptr);
-  EXPECT_NE(f.create(1024, DftDirection::kInverse), nullptr);
-}
-
-TEST(FftwDft, RealPathsMatchTheDefinition) {
+TEST(FftwDft, RealPathsMatchTheDefinitionOddOrEmptyLengthsAreRefused) {
+  EXPECT_EQ(fftwDftFactory().create(0, DftDirection::kForward), nullptr);
+  EXPECT_EQ(fftwDftFactory().create(1023, DftDirection::kInverse), nullptr);
   // The short transform at every bin, the long one (half filled, as the
   // delay search fills it) at sampled bins; float rounding grows with log2 N.
   for (int64_t n : {int64_t{1024}, int64_t{1} << 20}) {
@@ -47,10 +41,7 @@ TEST(FftwDft, RealPathsMatchTheDefinition) {
     AlignedVector<float> in(x.begin(), x.end());
     AlignedVector<std::complex<float>> half(static_cast<size_t>(n / 2 + 1));
     fwd->forwardReal(in.data(), half.data());
-    std::vector<int64_t> bins{0, 1, 733, n / 4, n / 2 - 1, n / 2};
-    if (n == 1024) bins.resize(0);
-    for (int64_t k = 0; n == 1024 && k <= n / 2; ++k) bins.push_back(k);
-    for (int64_t k : bins) {
+    for (int64_t k = 0; k <= n / 2; k += n == 1024 ? 1 : 65537) {
       const std::complex<double> want = forwardBin(x, k);
       ASSERT_NEAR(half[static_cast<size_t>(k)].real(), want.real(), tol) << k;
       ASSERT_NEAR(half[static_cast<size_t>(k)].imag(), want.imag(), tol) << k;

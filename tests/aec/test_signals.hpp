@@ -1,9 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
 #include <vector>
 
 // Deterministic white noise in [-amplitude, amplitude).
@@ -28,30 +25,3 @@ inline std::vector<float> delayed(const std::vector<float>& in, int64_t delay, f
   }
   return out;
 }
-
-// Points HOME at a fresh temporary folder for the life of the object.
-class ScopedHome {
- public:
-  ScopedHome() {
-    char tmpl[] = "/tmp/narup_aec_home.XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    if (const char* old = std::getenv("HOME")) {
-      hadOld_ = true;
-      old_ = old;
-    }
-    setenv("HOME", dir_.c_str(), 1);
-  }
-  ~ScopedHome() {
-    if (hadOld_) setenv("HOME", old_.c_str(), 1);
-    else unsetenv("HOME");
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  const std::string& dir() const { return dir_; }
-  std::string logPath() const { return dir_ + "/.narup-aec.log"; }
-
- private:
-  std::string dir_;
-  std::string old_;
-  bool hadOld_ = false;
-};
