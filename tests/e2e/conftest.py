@@ -35,9 +35,18 @@ def binary(pytestconfig):
 
 
 @pytest.fixture(scope="session")
-def has_recover(binary):
-    usage = subprocess.run([binary, "--help"], capture_output=True, text=True, timeout=10)
-    return "--recover" in usage.stdout + usage.stderr
+def has_recover(binary, tmp_path_factory):
+    """Whether the usage names --recover. A binary without a usage takes --help
+    for an output path and records: it is stopped, away from any server."""
+    folder = str(tmp_path_factory.mktemp("help"))
+    proc = subprocess.Popen([binary, "--help"], cwd=folder, env=sound_server.clean_env(folder),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        return "--recover" in proc.communicate(timeout=3)[0]
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        return False
 
 
 @pytest.fixture

@@ -34,7 +34,8 @@ def wave_info(path):
 
 def write_wav(path, x, rate=RATE):
     """Float samples (n,) or (n, channels) as 16-bit PCM."""
-    x = np.asarray(x, dtype=np.float64).reshape(len(x), -1)
+    x = np.asarray(x, dtype=np.float64)
+    x = x[:, None] if x.ndim == 1 else x
     with wave.open(path, "wb") as w:
         w.setnchannels(x.shape[1])
         w.setsampwidth(2)
@@ -98,28 +99,17 @@ def play(server, tracks, folder):
     return player, float(line.split()[1])
 
 
-class _Spec(ctypes.Structure):
-    _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32),
-                ("channels", ctypes.c_uint8)]
+class _Pointer(ctypes.c_void_p):
+    """A pointer result that stays a pointer when passed back (a plain c_void_p
+    result becomes an int, which ctypes would pass as a 32-bit int)."""
 
 
 def _play(pairs):
-    pa, vp = ctypes.CDLL("libpulse.so.0"), ctypes.c_void_p
-    for name, res, args in (
-            ("pa_threaded_mainloop_new", vp, []), ("pa_threaded_mainloop_get_api", vp, [vp]),
-            ("pa_threaded_mainloop_start", None, [vp]), ("pa_threaded_mainloop_lock", None, [vp]),
-            ("pa_threaded_mainloop_unlock", None, [vp]),
-            ("pa_context_new", vp, [vp, ctypes.c_char_p]),
-            ("pa_context_connect", None, [vp, vp, ctypes.c_int, vp]),
-            ("pa_context_get_state", ctypes.c_int, [vp]),
-            ("pa_stream_new", vp, [vp, ctypes.c_char_p, vp, vp]),
-            ("pa_stream_connect_playback", None, [vp, ctypes.c_char_p, vp, ctypes.c_int, vp, vp]),
-            ("pa_stream_get_state", ctypes.c_int, [vp]),
-            ("pa_stream_writable_size", ctypes.c_size_t, [vp]),
-            ("pa_stream_write", None, [vp, ctypes.c_char_p, ctypes.c_size_t, vp, ctypes.c_int64,
-                                       ctypes.c_int]),
-            ("pa_stream_cork", vp, [vp, ctypes.c_int, vp, vp])):
-        getattr(pa, name).restype, getattr(pa, name).argtypes = res, args
+    pa = ctypes.CDLL("libpulse.so.0")
+    for name in ("pa_threaded_mainloop_new", "pa_threaded_mainloop_get_api", "pa_context_new",
+                 "pa_stream_new"):
+        getattr(pa, name).restype = _Pointer
+    pa.pa_stream_writable_size.restype = ctypes.c_size_t
     loop = pa.pa_threaded_mainloop_new()
     ctx = pa.pa_context_new(pa.pa_threaded_mainloop_get_api(loop), b"narup-room")
     pa.pa_context_connect(ctx, None, 1, None)  # no autospawn
@@ -132,7 +122,7 @@ def _play(pairs):
         finally:
             pa.pa_threaded_mainloop_unlock(loop)
 
-    def wait_ready(get, ready):  # ready is 4 for a context, 2 for a stream; failed is next
+    def wait_ready(get, ready):  # 4 for a context, 2 for a stream; failed is next
         deadline = time.monotonic() + 10
         while (state := locked(get)) != ready:
             if state in (ready + 1, ready + 2) or time.monotonic() > deadline:
@@ -140,16 +130,17 @@ def _play(pairs):
             time.sleep(0.005)
 
     wait_ready(lambda: pa.pa_context_get_state(ctx), 4)
+    spec = (ctypes.c_uint32 * 3)(3, RATE, 2)  # s16le, 48000 Hz, stereo, as write_wav makes
+    # A target length of 150 ms: at 20 ms playback underruns and drifts.
+    attr = (ctypes.c_uint32 * 5)(0xFFFFFFFF, RATE * 4 * 150 // 1000, *[0xFFFFFFFF] * 3)
     streams = []
     for sink, path in pairs:
         with wave.open(path, "rb") as w:
-            spec = _Spec(3, w.getframerate(), 2)  # s16le stereo
             data = w.readframes(w.getnframes())
-        # A target length of 150 ms: at 20 ms playback underruns and drifts.
-        attr = (ctypes.c_uint32 * 5)(0xFFFFFFFF, spec.rate * 4 * 150 // 1000, *[0xFFFFFFFF] * 3)
-        s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", ctypes.byref(spec), None))
+        s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", spec, None))
+        # Started corked (0x1), latency adjusted (0x2000).
         locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, 0x2001, None, None))
-        streams.append([s, data, 0])  # started corked, latency adjusted
+        streams.append([s, data, 0])
     for st in streams:
         wait_ready(lambda: pa.pa_stream_get_state(st[0]), 2)
 
@@ -157,7 +148,8 @@ def _play(pairs):
         for st in streams:
             n = min(pa.pa_stream_writable_size(st[0]), len(st[1]) - st[2]) // 4 * 4
             if n > 0:
-                pa.pa_stream_write(st[0], st[1][st[2]:st[2] + n], n, None, 0, 0)
+                pa.pa_stream_write(st[0], st[1][st[2]:st[2] + n], ctypes.c_size_t(n), None,
+                                   ctypes.c_int64(0), 0)
                 st[2] += n
     locked(feed)
     t = locked(lambda: [pa.pa_stream_cork(st[0], 0, None, None) for st in streams]

@@ -76,10 +76,10 @@ class Server:
         return "\n".join(open(os.path.join(self.logs, n), errors="replace").read()[-3000:]
                          for n in sorted(os.listdir(self.logs)))
 
-    def pactl(self, *args, check=True):
+    def pactl(self, *args):
         r = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
                            timeout=10)
-        if check and r.returncode:
+        if r.returncode:
             raise RuntimeError("pactl %s: %s" % (" ".join(args), r.stderr.strip()))
         return r.stdout.strip()
 
@@ -112,59 +112,43 @@ class Server:
         return self
 
     def _quiet_wireplumber(self):
-        # The machine's own devices never appear: ALSA, Bluetooth and cameras off
-        # (0.4 reads the Lua files, 0.5 the SPA-JSON fragment).
+        # The machine's own devices never appear: ALSA, Bluetooth and cameras off.
         base = os.path.join(self.env["XDG_CONFIG_HOME"], "wireplumber")
-        off = ["alsa", "alsa-midi", "bluez", "bluez-midi", "v4l2", "libcamera"]
-        for folder, text in (
-                ("main.lua.d", "alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\n"
-                               "libcamera_monitor.enabled = false\n"),
-                ("bluetooth.lua.d", "bluez_monitor.enabled = false\n"),
-                ("wireplumber.conf.d", "wireplumber.profiles = { main = { %s } }\n"
-                 % " ".join("monitor.%s = disabled" % m for m in off))):
+        for folder, names in (("main.lua.d", ("alsa", "v4l2", "libcamera")),
+                              ("bluetooth.lua.d", ("bluez",))):
             os.makedirs(os.path.join(base, folder))
-            name = "51-narup.conf" if folder.endswith("conf.d") else "51-narup.lua"
-            with open(os.path.join(base, folder, name), "w") as f:
-                f.write(text)
+            with open(os.path.join(base, folder, "51-narup.lua"), "w") as f:
+                f.writelines("%s_monitor.enabled = false\n" % n for n in names)
 
     # ---- devices ---------------------------------------------------------------
 
-    def sinks(self):
-        return parse_list(self.pactl("list", "sinks"))
+    def names(self, what):
+        """The names of the server's sinks or sources (monitors included)."""
+        return [l.split("\t")[1] for l in self.pactl("list", "short", what).splitlines()]
 
-    def sources(self):
-        return parse_list(self.pactl("list", "sources"))
-
-    def load(self, module, *args, sink=None, source=None):
-        """Loads a module and waits for the sink or source it makes."""
-        index = self.pactl("load-module", module, *args)
-        if sink:
-            self.wait_until(lambda: sink in [s["name"] for s in self.sinks()], sink)
-            if self.kind == "pipewire":  # the dummy sink leaves once a real one exists
-                self.wait_until(lambda: "auto_null" not in [s["name"] for s in self.sinks()],
-                                "auto_null to go", timeout=3)
-        if source:
-            self.wait_until(lambda: source in [s["name"] for s in self.sources()], source)
+    def load(self, module, what, name, *args):
+        """Loads a module making the sink or source (`what`) `name`; waits for it."""
+        index = self.pactl("load-module", module, "%s_name=%s" % (what[:-1], name), *args)
+        self.wait_until(lambda: name in self.names(what), name)
+        if self.kind == "pipewire":  # its dummy sink leaves once a real one exists
+            self.wait_until(lambda: "auto_null" not in self.names("sinks"), "auto_null", 3)
         return index
 
     def null_sink(self, name, description, *args):
-        return self.load("module-null-sink", "sink_name=" + name,
-                         "sink_properties='device.description=\"%s\"'" % description, *args,
-                         sink=name)
+        return self.load("module-null-sink", "sinks", name, _described("sink", description),
+                         *args)
 
     def null_source(self, name, description):
         if self.kind == "pipewire":  # PipeWire has no module-null-source
-            return self.load("module-null-sink", "media.class=Audio/Source/Virtual",
-                             "sink_name=" + name,
-                             "sink_properties='device.description=\"%s\"'" % description,
-                             source=name)
-        return self.load("module-null-source", "source_name=" + name,
-                         "description='%s'" % description, source=name)
+            self.pactl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
+                       "sink_name=" + name, _described("sink", description))
+            return self.wait_until(lambda: name in self.names("sources"), name)
+        # PulseAudio's null source has a description argument of its own.
+        self.load("module-null-source", "sources", name, "description='%s'" % description)
 
     def remap_source(self, name, master, description, *args):
-        return self.load("module-remap-source", "source_name=" + name, "master=" + master,
-                         "source_properties='device.description=\"%s\"'" % description, *args,
-                         source=name)
+        self.load("module-remap-source", "sources", name, "master=" + master,
+                  _described("source", description), *args)
 
     def set_default(self, what, name):
         """what: "sink" or "source"."""
@@ -180,7 +164,7 @@ class Server:
                                            "--rate=48000", "--channels=2", "--latency-msec=100"],
                        stdin=zero)
 
-    def setup_room(self, keep_running=True):
+    def setup_room(self):
         """Sinks "speakers" (default, the far end) and "room" (what reaches the
         microphone), source "roommic" (default) remapping room.monitor."""
         self.null_sink("speakers", "Speakers")
@@ -188,10 +172,13 @@ class Server:
         self.remap_source("roommic", "room.monitor", "Room microphone")
         self.set_default("sink", "speakers")
         self.set_default("source", "roommic")
-        if keep_running:
-            self.keep_running("speakers")
-            self.keep_running("room")
+        self.keep_running("speakers")
+        self.keep_running("room")
         return self
+
+
+def _described(what, description):
+    return "%s_properties='device.description=\"%s\"'" % (what, description)
 
 
 def _holds(condition):
@@ -199,23 +186,6 @@ def _holds(condition):
         return condition()
     except (RuntimeError, subprocess.TimeoutExpired, ValueError):
         return False
-
-
-def parse_list(text):
-    """`pactl list sinks|sources` as dicts of top-level fields (lower case) plus
-    "properties"; pactl's JSON spoils non-ASCII descriptions, its text does not."""
-    items, props = [], False
-    for line in text.splitlines():
-        if line and not line[0].isspace():
-            items.append({"properties": {}})
-        elif line.startswith("\t\t") and props:
-            key, _, value = line.strip().partition(" = ")
-            items[-1]["properties"][key] = value.strip('"')
-        elif line.startswith("\t") and items:
-            key, _, value = line[1:].partition(":")
-            props = key == "Properties"
-            items[-1].setdefault(key.lower(), value.strip())
-    return items
 
 
 @contextlib.contextmanager

@@ -1,5 +1,6 @@
 """Faults a user meets: unwritable or odd output paths, broken WAV files, stop
 signals at awkward moments, no sound server, not-a-number samples."""
+import io
 import os
 import signal
 import struct
@@ -14,22 +15,18 @@ import sound_server
 ARROW = "\u2192"
 
 
-def wav_bytes(samples, declared=None):
-    data = np.asarray(samples, dtype="<i2").tobytes()
-    fmt = struct.pack("<HHIIHH", 1, 1, 48000, 96000, 2, 16)
-    body = (b"WAVEfmt " + struct.pack("<I", 16) + fmt + b"data"
-            + struct.pack("<I", len(data) if declared is None else declared) + data)
-    return b"RIFF" + struct.pack("<I", len(body)) + body
-
-
-def noise(n, seed):
-    return (np.random.default_rng(seed).uniform(-0.3, 0.3, n) * 32767).astype(np.int16)
+def wav_bytes(seconds, seed, declared=None):
+    """A 16-bit mono WAV of noise at 48000 Hz; `declared` overrides its data size."""
+    f = io.BytesIO()
+    room.write_wav(f, np.random.default_rng(seed).uniform(-0.3, 0.3, int(seconds * 48000)))
+    data = f.getvalue()
+    return data if declared is None else data[:40] + struct.pack("<I", declared) + data[44:]
 
 
 @pytest.fixture
 def inputs(tmp_path):
     for name, seed in (("mic", 1), ("sys", 2)):
-        (tmp_path / (name + ".wav")).write_bytes(wav_bytes(noise(48000, seed)))
+        (tmp_path / (name + ".wav")).write_bytes(wav_bytes(1.0, seed))
     return str(tmp_path / "mic.wav"), str(tmp_path / "sys.wav")
 
 
@@ -51,10 +48,10 @@ def test_an_unwritable_output_is_reported_as_written(start, no_server, inputs, t
 
 BROKEN = {
     "empty": b"",
-    "no samples": wav_bytes([]),
-    "not RIFF": b"RIFX" + wav_bytes(noise(100, 3))[4:],
-    "24-bit": wav_bytes(noise(99, 3)).replace(b"\x10\x00data", b"\x18\x00data"),
-    "zero channels": wav_bytes(noise(100, 3)).replace(b"\x01\x00\x01\x00", b"\x01\x00\x00\x00", 1),
+    "no samples": wav_bytes(0, 3),
+    "not RIFF": b"RIFX" + wav_bytes(0.01, 3)[4:],
+    "24-bit": wav_bytes(0.01, 3).replace(b"\x10\x00data", b"\x18\x00data"),
+    "zero channels": wav_bytes(0.01, 3).replace(b"\x01\x00\x01\x00", b"\x01\x00\x00\x00", 1),
     "cut fmt chunk": (b"RIFF\0\0\0\0WAVEdata\x14\0\0\0" + bytes(20) + b"fmt \x10\0\0\0\x01\0"),
     "random bytes": np.random.default_rng(5).integers(0, 256, 4096, dtype=np.uint8).tobytes(),
     "missing": None,
@@ -82,7 +79,7 @@ def test_a_broken_input_fails_and_leaves_the_output(start, no_server, inputs, tm
 def test_a_wav_declaring_more_than_it_holds_is_read_to_its_end(start, no_server, inputs,
                                                                 tmp_path):
     huge, out = tmp_path / "huge.wav", tmp_path / "out.wav"
-    huge.write_bytes(wav_bytes(noise(48000, 4), declared=0xFFFFFFF0))
+    huge.write_bytes(wav_bytes(1.0, 4, declared=0xFFFFFFF0))
     run = process(start, no_server, str(huge), inputs[1], str(out))
     assert run.status == 0 and run.has("process-files: mic 48000@48000 + sys 48000@48000"), run
     assert out.stat().st_size == 44 + 2 * 48000

@@ -25,30 +25,15 @@ def server(request):
 
 @pytest.fixture(scope="module")
 def voices():
-    return (room.speech("The quarterly figures are ready for review."),
+    return [room.speech("The quarterly figures are ready for review."),
             room.speech("Then let us start with the north."),
-            room.speech("Yes, I have the report here.", "en+f3"))
+            room.speech("Yes, I have the report here.", "en+f3")]
 
 
-class Conversation:
-    """Far end, near end, far end again, with the room's echo."""
-
-    def __init__(self, far1, far2, near):
-        self.far_at = [(0.0, far1)]
-        self.near_at = (len(far1) / RATE + 0.4, near)
-        self.far_at.append((self.near_at[0] + len(near) / RATE + 0.4, far2))
-        self.length = self.far_at[1][0] + len(far2) / RATE + 0.3
-        self.far = room.place(self.length, self.far_at)
-        self.mic = room.echo_of(self.far, DELAY_MS, GAIN) + room.place(self.length, [self.near_at])
-        self.far_spans = [(t, t + len(x) / RATE + DELAY_MS / 1000) for t, x in self.far_at]
-        self.near_span = [(self.near_at[0], self.near_at[0] + len(near) / RATE)]
-
-
-def record(binary, server, folder, name, args, until, during=None,
-           signals=(signal.SIGINT,)):
-    """Records into <folder>/<name>.wav; during(run) runs once it started and
-    may return a player to wait for; the signals go `until` s after the start."""
-    out = str(folder / (name + ".wav"))
+def record(binary, server, folder, args, until, during=None, signals=(signal.SIGINT,)):
+    """Records into <folder>/<n>.wav; during(run) runs once it started and may
+    return a player to wait for; the signals go `until` s after the start."""
+    out = str(folder / ("%d.wav" % len(os.listdir(folder))))
     run = tool.Run(binary, [out, *args], server.env, str(folder), out)
     try:
         player = during(run) if during else None
@@ -62,11 +47,18 @@ def record(binary, server, folder, name, args, until, during=None,
 
 
 def play_at(server, run, at, tracks):
-    """Plays the tracks `at` s after the start; returns the player and keeps
-    the instant the sound began in run.played."""
+    """Plays the tracks `at` s after the start; run.played is when they began."""
     run.sleep_until(at)
     player, run.played = room.play(server, tracks, run.folder)
     return player
+
+
+def offset_ms(run, far, near, near_after):
+    """How far the microphone track lags the system track: where `near` (played
+    into the room `near_after` s after `far` into the speakers, by one player)
+    sits in the microphone track against where `far` sits in the system track."""
+    sys_at, mic_at = (room.lag_ms(x, run.track(k), 30000) for x, k in ((far, "sys"), (near, "mic")))
+    return mic_at - sys_at - 1000 * near_after
 
 
 def assert_files(run, both=True, rate=RATE):
@@ -80,63 +72,60 @@ def assert_files(run, both=True, rate=RATE):
         assert abs(frames / got - run.seconds) <= 0.05 * run.seconds, (label, frames / got)
 
 
-def span_energy(x, start, spans, margin=0.05):
-    """Mean square of x over the spans (seconds after sample `start`)."""
-    parts = [x[start + int((a + margin) * RATE):start + int((b - margin) * RATE)]
-             for a, b in spans]
-    return float(np.mean(np.concatenate(parts).astype(np.float64) ** 2))
-
-
 @pytest.fixture(scope="module")
 def conversation(binary, server, voices, tmp_path_factory):
-    """The same conversation recorded with the canceller and with --no-echo-cancel."""
-    conv, folder = Conversation(*voices), tmp_path_factory.mktemp("conversation")
-    tracks = [("speakers", conv.far), ("room", conv.mic)]
-    runs = {name: record(binary, server, folder, name, args, LEAD + conv.length + 0.7,
-                         lambda run: play_at(server, run, LEAD, tracks))
-            for name, args in (("aec", []), ("plain", ["--no-echo-cancel"]))}
-    # Where the far end starts in each system track, and the lag of the
-    # microphone behind it when nothing is cancelled: the room's delay plus
-    # whatever offset the tool and the remap source put between the tracks.
-    starts = {k: int(room.lag_ms(conv.far, r.track("sys"), 20000) * RATE / 1000)
+    """Far end, near end, far end again, recorded with the canceller and with
+    --no-echo-cancel: (runs, where the far end starts in each system track,
+    the microphone's far end, the spans of the far and the near end)."""
+    far1, far2, near = voices
+    t_near, t_far2 = len(far1) / RATE + 0.4, (len(far1) + len(near)) / RATE + 0.8
+    length = t_far2 + len(far2) / RATE + 0.3
+    far = room.place(length, [(0, far1), (t_far2, far2)])
+    mic = room.echo_of(far, DELAY_MS, GAIN) + room.place(length, [(t_near, near)])
+    folder = tmp_path_factory.mktemp("conversation")
+    runs = {name: record(binary, server, folder, args, LEAD + length + 0.7, lambda run: play_at(
+        server, run, LEAD, [("speakers", far), ("room", mic)]))
+        for name, args in (("aec", []), ("plain", ["--no-echo-cancel"]))}
+    starts = {k: int(room.lag_ms(far, r.track("sys"), 20000) * RATE / 1000)
               for k, r in runs.items()}
-    lag = room.lag_ms(runs["plain"].track("sys"), runs["plain"].track("mic"), 500)
-    return conv, runs, starts, lag
+    echo = DELAY_MS / 1000
+    spans = {"far": [(0, len(far1) / RATE + echo), (t_far2, t_far2 + len(far2) / RATE + echo)],
+             "near": [(t_near, t_near + len(near) / RATE)]}
+    return runs, starts, far, spans, {k: offset_ms(r, far, near, t_near) for k, r in runs.items()}
 
 
-def test_both_recordings_write_three_files(conversation):
-    _, runs, _, _ = conversation
+def test_both_recordings_hold_the_far_end_where_it_was_played(conversation):
+    runs, starts, far, _, _ = conversation
     for run in runs.values():
         assert_files(run)
     assert runs["aec"].starting("echo cancellation applied (")
     assert not runs["plain"].starting("echo cancellation applied (")
     assert runs["plain"].aec_delays() is None
-
-
-def test_system_track_holds_the_far_end_where_it_was_played(conversation):
-    conv, runs, starts, _ = conversation
-    sys_track = runs["aec"].track("sys")
-    assert abs(starts["aec"] / RATE - (runs["aec"].played - runs["aec"].started)) <= 0.2
-    assert room.correlation(conv.far, sys_track[starts["aec"]:]) >= 0.9
+    run = runs["aec"]
+    assert abs(starts["aec"] / RATE - (run.played - run.started)) <= 0.2
+    assert room.correlation(far, run.track("sys")[starts["aec"]:]) >= 0.9
 
 
 def test_tracks_line_up_and_the_canceller_finds_the_delay(conversation):
-    _, runs, _, lag = conversation
-    assert abs(lag - DELAY_MS) <= 30, "microphone %.1f ms behind the system track" % lag
-    delays = runs["aec"].aec_delays()
-    assert delays and all(abs(d - lag) <= 20 for d in delays), (delays, lag)
+    runs, offsets = conversation[0], conversation[4]
+    # Stream start-up on a busy machine moves the tracks by a few tens of ms.
+    assert all(abs(v) <= 50 for v in offsets.values()), offsets
+    delays, room_delay = runs["aec"].aec_delays(), DELAY_MS + offsets["aec"]
+    assert delays and all(abs(d - room_delay) <= 20 for d in delays), (delays, room_delay)
 
 
 def test_echo_drops_and_the_near_end_stays(conversation):
-    conv, runs, starts, _ = conversation
-    mic = {k: r.track("mic") for k, r in runs.items()}
-    # Each file against itself: the normalisation scales a file as a whole.
-    share = {k: span_energy(mic[k], starts[k], conv.far_spans)
-             / span_energy(mic[k], starts[k], conv.near_span) for k in mic}
+    runs, starts, _, spans, _ = conversation
+
+    def energy(k, what, margin=0.05):  # the microphone file's, with its gain undone
+        x, i = runs[k].track("mic"), starts[k]
+        gain = float(runs[k].find("\u00d7 gain ([.\\d]+)")[1])  # lines: mix, mic, sys
+        return np.mean(np.concatenate([x[i + int((a + margin) * RATE):
+                                         i + int((b - margin) * RATE)] for a, b in spans[what]])
+                       .astype(np.float64) ** 2) / gain ** 2
+    share = {k: energy(k, "far") / energy(k, "near") for k in runs}
     assert 10 * np.log10(share["plain"] / share["aec"]) >= 10.0, share
-    near = {k: span_energy(mic[k], starts[k], conv.near_span) / runs[k].mic_gain() ** 2
-            for k in mic}
-    assert 10 * np.log10(near["aec"] / near["plain"]) >= -3.0, near
+    assert 10 * np.log10(energy("aec", "near") / energy("plain", "near")) >= -3.0
 
 
 @pytest.mark.parametrize("args, signals, started, absent", [
@@ -144,15 +133,15 @@ def test_echo_drops_and_the_near_end_stays(conversation):
     (["--mic", "--mic-device", "no-such-mic"], (signal.SIGINT, signal.SIGINT),
      "mic capture started: Room microphone", "system capture started")])
 def test_one_source(binary, server, voices, tmp_path, args, signals, started, absent):
-    run = record(binary, server, tmp_path, "one", args, 4.0, lambda run: play_at(
+    run = record(binary, server, tmp_path, args, 4.0, lambda run: play_at(
         server, run, 1.0, [("speakers", voices[0]), ("room", voices[0])]), signals)
     # Alone, the microphone is written at its own rate; two signals, one finish.
     assert_files(run, both=False, rate=None if "--mic" in args else RATE)
-    assert run.has(started) and not run.starting(absent), run
-    assert len(run.starting("mic: ")) == 1, run
-    warning = "[WARN] mic device 'no-such-mic' not found; using default"
+    assert run.has(started) and not run.starting(absent) and len(run.starting("mic: ")) == 1
     if "--mic" in args:
-        assert run.lines.index(tool.PREFIX + warning) < run.lines.index(tool.PREFIX + started)
+        warning = run.lines.index(tool.PREFIX + "[WARN] mic device 'no-such-mic' not found; "
+                                  "using default")
+        assert warning < run.lines.index(tool.PREFIX + started)
 
 
 def test_a_removed_sink_stops_the_system_stream(binary, server, tmp_path):
@@ -163,37 +152,40 @@ def test_a_removed_sink_stops_the_system_stream(binary, server, tmp_path):
         run.wait_line("system capture started")
         server.pactl("unload-module", module)
     try:
-        run = record(binary, server, tmp_path, "removed", [], 3.0, remove)
+        run = record(binary, server, tmp_path, [], 3.0, remove)
     finally:
         server.set_default("sink", "speakers")
     assert run.status == 0 and len(run.starting("wrote ")) == 2, run
     assert len(run.starting("[WARN] system stream stopped: ")) == 1, run
 
 
-def test_the_wall_clock_survives_idle_sinks(binary, server, voices, tmp_path, conversation):
-    """Far end 5 s in, 4 s of silence with the sinks idle, far end again."""
+def test_the_wall_clock_survives_idle_sinks(binary, server, voices, tmp_path):
+    """Far end 5 s in, 4 s of silence with the sinks idle, far end again and
+    the near end after it."""
     server.end("silence-speakers")
     server.end("silence-room")
-    bursts = [room.place(len(x) / RATE + 0.1, [(0.0, x)]) for x in voices[:2]]
+    far1, far2, near = voices
+    after = len(far2) / RATE + 0.3
     marks = []
 
     def talk(run):
-        for at, x in zip((5.0, 0.0), bursts):
-            time.sleep(at)
-            player, t = room.play(server, [("speakers", x), ("room", room.echo_of(
-                x, DELAY_MS, GAIN))], run.folder)
+        for pause, x, tail in ((5.0, far1, []), (4.0, far2, [near])):
+            time.sleep(pause)
+            mic = np.concatenate([room.echo_of(x, DELAY_MS, GAIN), room.place(0.3, []), *tail])
+            player, t = room.play(server, [("speakers", x), ("room", mic)], run.folder)
             marks.append(t)
             player.wait(timeout=30)  # the streams close: the sinks idle from here
-            time.sleep(4.0 if len(marks) == 1 else 0.8)
-    run = record(binary, server, tmp_path, "idle", [], 0.0, talk)
+        time.sleep(0.8)
+    run = record(binary, server, tmp_path, [], 0.0, talk)
     assert_files(run)
-    sys_track = run.track("sys")
-    at = [room.lag_ms(b, sys_track, 30000) / 1000 for b in bursts]
+    at = [room.lag_ms(x, run.track("sys"), 30000) / 1000 for x in (far1, far2)]
     assert abs((at[1] - at[0]) - (marks[1] - marks[0])) <= 0.1, (at, marks)
-    # The start-up of the tool itself lies between run.started and its clock.
+    # The tool's own start-up lies between run.started and its clock.
     assert abs(at[0] - (marks[0] - run.started)) <= 0.2, (at, marks, run.started)
-    delays, lag = run.aec_delays(), conversation[3]
-    assert delays and all(abs(d - lag) <= 20 for d in delays), (delays, lag)
+    offset = offset_ms(run, far2, near, after)
+    delays = run.aec_delays()
+    assert abs(offset) <= 50 and delays, (offset, delays)
+    assert all(abs(d - DELAY_MS - offset) <= 20 for d in delays), (delays, offset)
 
 
 def test_the_server_going_away_keeps_what_was_captured(binary, server, voices, tmp_path):
@@ -207,7 +199,6 @@ def test_the_server_going_away_keeps_what_was_captured(binary, server, voices, t
         if server.kind == "pulseaudio":
             args = server.procs["pulseaudio"].args
             server.end("pulseaudio", signal.SIGKILL)
-            time.sleep(0.5)
             server.spawn("pulseaudio", args)
             server.wait_until(lambda: server.pactl("info"), "pulseaudio again")
         else:
@@ -215,11 +206,9 @@ def test_the_server_going_away_keeps_what_was_captured(binary, server, voices, t
                 server.end(name)
         time.sleep(1.5)
         return player
-    run = record(binary, server, tmp_path, "crash", [], 0.0, crash,
-                 (signal.SIGINT, signal.SIGTERM))
-    assert run.status == 0 and run.stdout == b"", run
+    run = record(binary, server, tmp_path, [], 0.0, crash, (signal.SIGINT, signal.SIGTERM))
+    assert run.status == 0 and run.stdout == b"" and len(run.starting("wrote ")) == 2, run
     assert len(run.starting("[WARN] system stream stopped: ")) == 1, run
-    assert len(run.starting("wrote ")) == 2, run
     sys_frames, sys_peak = run.frames("sys")
     assert sys_frames >= (run.crashed - 1.0) * RATE and sys_peak > 0, run
     assert os.path.getsize(run.out) == 44 + 2 * max(sys_frames, run.frames("mic")[0])
