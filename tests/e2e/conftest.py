@@ -1,13 +1,97 @@
 """Fixtures of the end-to-end tests: the binary under test (--binary or the
-NARUP_BINARY environment variable), a starter of runs that never leaves one
-behind, and an environment that reaches no sound server."""
+NARUP_BINARY environment variable), runs of it that the test reads while they
+go on and that never outlive it, an environment that reaches no sound server."""
 import os
+import pathlib
+import re
 import subprocess
+import tempfile
+import time
 
 import pytest
 
+import room
 import sound_server
-import tool
+
+PREFIX = "narup-capture: "
+
+
+class Run:
+    """One run of narup-capture, its standard error in a file."""
+
+    def __init__(self, binary, args, env, folder, out=None):
+        self.out, self.folder, self.lines, self.status = out, folder, [], None
+        err, self.log = tempfile.mkstemp(".log", "stderr-", folder)
+        with open(err, "wb") as err:
+            self.started = time.monotonic()
+            self.proc = subprocess.Popen([binary, *args], env=env, cwd=folder,
+                                         stdout=subprocess.PIPE, stderr=err)
+
+    def text(self):
+        return pathlib.Path(self.log).read_text("utf-8", "replace")
+
+    def wait_line(self, text, timeout=15.0):
+        deadline = time.monotonic() + timeout
+        while text not in self.text():
+            assert self.proc.poll() is None and time.monotonic() < deadline, self.text()
+            time.sleep(0.05)
+
+    def sleep_until(self, seconds):
+        """Sleeps until `seconds` after the start."""
+        time.sleep(max(0.0, self.started + seconds - time.monotonic()))
+
+    def stop(self, *signals, gap=0.2):
+        """Sends the signals `gap` seconds apart and waits for the end."""
+        self.seconds = time.monotonic() - self.started
+        for i, sig in enumerate(signals):
+            time.sleep(gap if i else 0)
+            if self.proc.poll() is None:
+                self.proc.send_signal(sig)
+        return self.wait()
+
+    def wait(self, timeout=60):
+        try:
+            self.stdout = self.proc.communicate(timeout=timeout)[0]
+        finally:
+            self.kill()
+        self.status, self.lines = self.proc.returncode, self.text().splitlines()
+        return self
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+
+    def has(self, line):
+        return PREFIX + line in self.lines
+
+    def starting(self, text):
+        return [l for l in self.lines if l.startswith(PREFIX + text)]
+
+    def wrote(self):
+        """The "wrote N frames" lines, not "wrote channels"."""
+        return [l for l in self.starting("wrote ") if "wrote channels" not in l]
+
+    def find(self, pattern):
+        return re.findall(pattern, "\n".join(self.lines))
+
+    def frames(self, label):
+        """(frames, peak) of a level line."""
+        frames, peak = self.find(label + r": (\d+) frames, peak ([.\d]+)")[0]
+        return int(frames), float(peak)
+
+    def aec_delays(self):
+        found = self.find(r"\[aec\] .*delayMs=\[([^\]]*)\]")
+        return [int(v) for v in found[0].split(",") if v] if found else None
+
+    def path(self, label=None):
+        return self.out if label is None else self.out[:-4] + "." + label + ".wav"
+
+    def track(self, label=None):
+        return room.read_wav(self.path(label))
+
+    def __repr__(self):
+        return "status %s, lines:\n%s" % (self.status, "\n".join(self.lines))
 
 
 def pytest_addoption(parser):
@@ -18,7 +102,6 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     config.addinivalue_line("markers", "float_mic: needs a microphone stream in float32 "
                                        "(run with NARUP_FLOAT_MIC=1)")
-    config.addinivalue_line("markers", "recover: needs the spool and --recover")
 
 
 def pytest_collection_modifyitems(config, items):
@@ -36,26 +119,25 @@ def binary(pytestconfig):
 
 @pytest.fixture(scope="session")
 def has_recover(binary, tmp_path_factory):
-    """Whether the usage names --recover. A binary without a usage takes --help
+    """Whether the usage names --recover. Without a usage the binary takes --help
     for an output path and records: it is stopped, away from any server."""
     folder = str(tmp_path_factory.mktemp("help"))
-    proc = subprocess.Popen([binary, "--help"], cwd=folder, env=sound_server.clean_env(folder),
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    run = Run(binary, ["--help"], sound_server.clean_env(folder), folder)
     try:
-        return "--recover" in proc.communicate(timeout=3)[0]
+        return "--recover" in run.wait(timeout=3).text() + run.stdout.decode()
     except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.communicate()
         return False
 
 
-@pytest.fixture
-def start(binary, tmp_path):
-    """start(args, env, out=None) -> a running tool.Run; killed at teardown."""
+@pytest.fixture(scope="module")
+def start(binary, tmp_path_factory):
+    """start(args, env, out=None, folder=None) -> a Run with its log in `folder`
+    (else a fresh one); one still running at the module's end is killed."""
     runs = []
 
-    def begin(args, env, out=None):
-        runs.append(tool.Run(binary, args, env, str(tmp_path), out))
+    def begin(args, env, out=None, folder=None):
+        folder = folder or tmp_path_factory.mktemp("run")
+        runs.append(Run(binary, args, env, str(folder), out))
         return runs[-1]
     yield begin
     for r in runs:

@@ -2,7 +2,7 @@
 and "room" (what the microphone "roommic" hears): spoken signals, WAV files,
 and a player that starts one stream per sink at one instant. Two separate
 players start tens of milliseconds apart, more than the delay checks allow,
-so `room.py play SINK WAV [SINK WAV ...]` fills every stream while corked,
+so `room.py play SINK RAW [SINK RAW ...]` fills every stream while corked,
 starts them together and prints "started <monotonic seconds>"."""
 import ctypes
 import os
@@ -10,37 +10,28 @@ import subprocess
 import sys
 import tempfile
 import time
-import wave
 
 import numpy as np
+from scipy import signal as dsp
+from scipy.io import wavfile
 
 RATE = 48000
 
 
 def read_wav(path):
-    """A 16-bit PCM WAV as mono float32 samples (channels averaged) and its rate."""
-    with wave.open(path, "rb") as w:
-        assert w.getsampwidth() == 2, path
-        rate, channels = w.getframerate(), w.getnchannels()
-        x = np.frombuffer(w.readframes(w.getnframes()), "<i2").astype(np.float32) / 32768
-    return x.reshape(-1, channels).mean(axis=1), rate
+    """A 16-bit mono WAV's samples as float32."""
+    x = wavfile.read(path)[1]
+    assert x.dtype == np.int16 and x.ndim == 1, (path, x.dtype, x.shape)
+    return x.astype(np.float32) / 32768
 
 
-def wave_info(path):
-    """(rate, channels, frames) of a WAV file."""
-    with wave.open(path, "rb") as w:
-        return w.getframerate(), w.getnchannels(), w.getnframes()
+def pcm16(x):
+    return np.clip(np.round(np.asarray(x) * 32767), -32768, 32767).astype(np.int16)
 
 
 def write_wav(path, x, rate=RATE):
     """Float samples (n,) or (n, channels) as 16-bit PCM."""
-    x = np.asarray(x, dtype=np.float64)
-    x = x[:, None] if x.ndim == 1 else x
-    with wave.open(path, "wb") as w:
-        w.setnchannels(x.shape[1])
-        w.setsampwidth(2)
-        w.setframerate(rate)
-        w.writeframes(np.clip(np.round(x * 32767), -32768, 32767).astype("<i2").tobytes())
+    wavfile.write(path, rate, pcm16(x))
 
 
 def speech(text, voice="en"):
@@ -48,8 +39,8 @@ def speech(text, voice="en"):
     with tempfile.TemporaryDirectory() as d:
         path = os.path.join(d, "s.wav")
         subprocess.run(["espeak-ng", "-v", voice, "-s", "160", "-w", path, text], check=True)
-        x, r = read_wav(path)
-    x = np.interp(np.arange(int(len(x) * RATE / r)) / RATE, np.arange(len(x)) / r, x)
+        rate, x = wavfile.read(path)
+    x = dsp.resample_poly(x.astype(np.float64), RATE, rate)
     loud = np.nonzero(np.abs(x) > 0.01 * np.abs(x).max())[0]
     x = x[loud[0]:loud[-1] + 1]
     return (0.5 * x / np.abs(x).max()).astype(np.float32)
@@ -73,11 +64,10 @@ def echo_of(far, delay_ms, gain):
 
 def lag_ms(reference, signal, max_ms):
     """How far `signal` lags `reference` (ms): the cross-correlation's peak."""
-    n = 1 << int(np.ceil(np.log2(len(reference) + len(signal))))
-    c = np.fft.irfft(np.conj(np.fft.rfft(reference, n)) * np.fft.rfft(signal, n), n)
-    m = int(max_ms * RATE / 1000)
-    lags = np.r_[0:m + 1, -m:0]
-    return 1000.0 * lags[int(np.argmax(np.r_[c[:m + 1], c[n - m:]]))] / RATE
+    c = dsp.correlate(signal, reference, method="fft")
+    lags = dsp.correlation_lags(len(signal), len(reference))
+    near = np.abs(lags) <= max_ms * RATE / 1000
+    return 1000.0 * lags[near][np.argmax(c[near])] / RATE
 
 
 def correlation(a, b):
@@ -91,8 +81,8 @@ def play(server, tracks, folder):
     """Plays [(sink, samples)] together; returns (player, its start time)."""
     args = [sys.executable, os.path.abspath(__file__), "play"]
     for i, (sink, x) in enumerate(tracks):
-        args += [sink, os.path.join(folder, "play-%d.wav" % i)]
-        write_wav(args[-1], np.stack([x, x], axis=1))
+        args += [sink, os.path.join(folder, "play-%d.raw" % i)]
+        pcm16(np.stack([x, x], axis=1)).tofile(args[-1])
     player = subprocess.Popen(args, env=server.env, stdout=subprocess.PIPE, text=True)
     line = player.stdout.readline()
     assert line.startswith("started "), "the player did not start: %r" % line
@@ -130,17 +120,18 @@ def _play(pairs):
             time.sleep(0.005)
 
     wait_ready(lambda: pa.pa_context_get_state(ctx), 4)
-    spec = (ctypes.c_uint32 * 3)(3, RATE, 2)  # s16le, 48000 Hz, stereo, as write_wav makes
-    # A target length of 150 ms: at 20 ms playback underruns and drifts.
-    attr = (ctypes.c_uint32 * 5)(0xFFFFFFFF, RATE * 4 * 150 // 1000, *[0xFFFFFFFF] * 3)
+    spec = (ctypes.c_uint32 * 3)(3, RATE, 2)  # s16le, 48000 Hz, stereo, as play() writes
     streams = []
     for sink, path in pairs:
-        with wave.open(path, "rb") as w:
-            data = w.readframes(w.getnframes())
+        with open(path, "rb") as f:
+            data = f.read()
+        # The whole signal fits the server's buffer, so a player starved by a busy
+        # machine never underruns; with no prebuffering (0) an underrun would not
+        # pause the stream and move it against the others either.
+        attr = (ctypes.c_uint32 * 5)(len(data), len(data), 0, 0xFFFFFFFF, 0xFFFFFFFF)
         s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", spec, None))
-        # Started corked (0x1), latency adjusted (0x2000).
-        locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, 0x2001, None, None))
-        streams.append([s, data, 0])
+        locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, 1, None, None))
+        streams.append([s, data, 0])  # started corked (1)
     for st in streams:
         wait_ready(lambda: pa.pa_stream_get_state(st[0]), 2)
 

@@ -11,51 +11,36 @@ import subprocess
 import tempfile
 import time
 
-import pytest
-
 KINDS = ("pulseaudio", "pipewire")
-# What would point a client at the machine's own server or session.
-_FOREIGN = ("PULSE_", "PIPEWIRE_", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY",
-            "XDG_")
 _libc = ctypes.CDLL(None)
 
 
-def _die_with_parent():
-    _libc.prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
-
-
-def available(kind):
-    need = {"pulseaudio": ["pulseaudio"],
-            "pipewire": ["pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon"]}[kind]
-    return all(shutil.which(p) for p in need + ["pactl", "pacat"])
-
-
 def clean_env(folder):
-    """An environment that reaches no sound server: HOME and the runtime folder
-    are `folder`, nothing names a server."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(_FOREIGN)}
+    """An environment that reaches no sound server or session: HOME and the
+    runtime folder are `folder`."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("PULSE_", "PIPEWIRE_", "DBUS_", "XDG_", "DISPLAY", "WAYLAND_"))}
     return dict(env, HOME=folder, XDG_RUNTIME_DIR=folder, LC_ALL="C.UTF-8")
 
 
 class Server:
     def __init__(self, kind):
-        self.kind = kind
+        self.kind, self.modules = kind, {}  # sink or source name -> module index
+        self.procs = {}  # helper name -> Popen leading its own process group
         self.root = tempfile.mkdtemp(prefix="narup-%s-" % kind)
-        self.logs = os.path.join(self.root, "logs")
-        os.makedirs(self.logs)
-        os.makedirs(os.path.join(self.root, ".config", "pulse"))
-        with open(os.path.join(self.root, ".config", "pulse", "client.conf"), "w") as f:
+        self.log = os.path.join(self.root, "server.log")
+        config = os.path.join(self.root, ".config")
+        os.makedirs(os.path.join(config, "pulse"))
+        with open(os.path.join(config, "pulse", "client.conf"), "w") as f:
             f.write("autospawn = no\n")
-        self.env = dict(clean_env(self.root), XDG_CONFIG_HOME=os.path.join(self.root, ".config"),
+        self.env = dict(clean_env(self.root), XDG_CONFIG_HOME=config,
                         PULSE_SERVER="unix:" + os.path.join(self.root, "pulse", "native"))
-        self.procs = {}  # name -> Popen leading its own process group
 
     def spawn(self, name, args, stdin=subprocess.DEVNULL):
-        with open(os.path.join(self.logs, name + ".log"), "ab") as log:
-            self.procs[name] = subprocess.Popen(args, env=self.env, stdin=stdin, stdout=log,
-                                                stderr=log, start_new_session=True,
-                                                preexec_fn=_die_with_parent)
-        return self.procs[name]
+        with open(self.log, "ab") as log:
+            self.procs[name] = subprocess.Popen(
+                args, env=self.env, stdin=stdin, stdout=log, stderr=log, start_new_session=True,
+                preexec_fn=lambda: _libc.prctl(1, signal.SIGTERM, 0, 0, 0))  # PR_SET_PDEATHSIG
 
     def end(self, name, sig=signal.SIGTERM):
         """Stops one helper by its process group id."""
@@ -72,10 +57,6 @@ class Server:
             self.end(name)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def log_text(self):
-        return "\n".join(open(os.path.join(self.logs, n), errors="replace").read()[-3000:]
-                         for n in sorted(os.listdir(self.logs)))
-
     def pactl(self, *args):
         r = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True,
                            timeout=10)
@@ -85,9 +66,14 @@ class Server:
 
     def wait_until(self, condition, what, timeout=15.0):
         deadline = time.monotonic() + timeout
-        while not _holds(condition):
+        while True:
+            try:
+                if condition():
+                    return
+            except (RuntimeError, subprocess.TimeoutExpired):
+                pass
             if time.monotonic() > deadline:
-                raise RuntimeError("timed out waiting for %s\n%s" % (what, self.log_text()))
+                raise RuntimeError("timed out waiting for %s\n%s" % (what, open(self.log).read()))
             time.sleep(0.1)
 
     def start(self):
@@ -97,7 +83,14 @@ class Server:
                 "--disallow-exit=yes", "--load=module-native-protocol-unix auth-anonymous=1"])
             self.wait_until(lambda: self.pactl("info"), "pulseaudio")
             return self
-        self._quiet_wireplumber()
+        # WirePlumber leaves the machine's own devices alone: ALSA, Bluetooth and
+        # cameras off (its 0.4 Lua configuration).
+        for folder, names in (("main.lua.d", ("alsa", "v4l2", "libcamera")),
+                              ("bluetooth.lua.d", ("bluez",))):
+            path = os.path.join(self.env["XDG_CONFIG_HOME"], "wireplumber", folder)
+            os.makedirs(path)
+            with open(os.path.join(path, "51-narup.lua"), "w") as f:
+                f.writelines("%s_monitor.enabled = false\n" % n for n in names)
         bus = os.path.join(self.root, "bus")
         self.env.update(DBUS_SESSION_BUS_ADDRESS="unix:path=" + bus,
                         PIPEWIRE_RUNTIME_DIR=self.root)
@@ -111,44 +104,35 @@ class Server:
         self.wait_until(lambda: self.pactl("get-default-sink"), "pipewire-pulse")
         return self
 
-    def _quiet_wireplumber(self):
-        # The machine's own devices never appear: ALSA, Bluetooth and cameras off.
-        base = os.path.join(self.env["XDG_CONFIG_HOME"], "wireplumber")
-        for folder, names in (("main.lua.d", ("alsa", "v4l2", "libcamera")),
-                              ("bluetooth.lua.d", ("bluez",))):
-            os.makedirs(os.path.join(base, folder))
-            with open(os.path.join(base, folder, "51-narup.lua"), "w") as f:
-                f.writelines("%s_monitor.enabled = false\n" % n for n in names)
-
-    # ---- devices ---------------------------------------------------------------
-
     def names(self, what):
-        """The names of the server's sinks or sources (monitors included)."""
+        """The names of the server's "sinks" or "sources" (monitors included)."""
         return [l.split("\t")[1] for l in self.pactl("list", "short", what).splitlines()]
 
-    def load(self, module, what, name, *args):
+    def load(self, module, what, name, description, *args):
         """Loads a module making the sink or source (`what`) `name`; waits for it."""
-        index = self.pactl("load-module", module, "%s_name=%s" % (what[:-1], name), *args)
+        kind = "source" if module == "module-remap-source" else "sink"
+        index = self.pactl("load-module", module, "%s_name=%s" % (kind, name), *args,
+                           "%s_properties='device.description=\"%s\"'" % (kind, description))
         self.wait_until(lambda: name in self.names(what), name)
         if self.kind == "pipewire":  # its dummy sink leaves once a real one exists
             self.wait_until(lambda: "auto_null" not in self.names("sinks"), "auto_null", 3)
-        return index
+        self.modules[name] = index
 
     def null_sink(self, name, description, *args):
-        return self.load("module-null-sink", "sinks", name, _described("sink", description),
-                         *args)
+        self.load("module-null-sink", "sinks", name, description, *args)
 
     def null_source(self, name, description):
         if self.kind == "pipewire":  # PipeWire has no module-null-source
-            self.pactl("load-module", "module-null-sink", "media.class=Audio/Source/Virtual",
-                       "sink_name=" + name, _described("sink", description))
-            return self.wait_until(lambda: name in self.names("sources"), name)
+            return self.load("module-null-sink", "sources", name, description,
+                             "media.class=Audio/Source/Virtual")
         # PulseAudio's null source has a description argument of its own.
-        self.load("module-null-source", "sources", name, "description='%s'" % description)
+        self.pactl("load-module", "module-null-source", "source_name=" + name,
+                   "description='%s'" % description)
+        self.wait_until(lambda: name in self.names("sources"), name)
 
     def remap_source(self, name, master, description, *args):
-        self.load("module-remap-source", "sources", name, "master=" + master,
-                  _described("source", description), *args)
+        self.load("module-remap-source", "sources", name, description, "master=" + master,
+                  *args)
 
     def set_default(self, what, name):
         """what: "sink" or "source"."""
@@ -177,23 +161,9 @@ class Server:
         return self
 
 
-def _described(what, description):
-    return "%s_properties='device.description=\"%s\"'" % (what, description)
-
-
-def _holds(condition):
-    try:
-        return condition()
-    except (RuntimeError, subprocess.TimeoutExpired, ValueError):
-        return False
-
-
 @contextlib.contextmanager
 def running(kind):
-    """A started server of that kind for the `with` block; skips the test when
-    the kind is not installed."""
-    if not available(kind):
-        pytest.skip(kind + " is not installed")
+    """A started server for the `with` block, stopped at its end."""
     server = Server(kind)
     try:
         yield server.start()

@@ -8,10 +8,10 @@ import time
 
 import numpy as np
 import pytest
+from scipy.io import wavfile
 
 import room
 import sound_server
-import tool
 
 DELAY_MS, GAIN, RATE = 40.0, 0.5, room.RATE
 LEAD = 2.5  # a fresh stream's first moments carry no data on PulseAudio
@@ -30,19 +30,16 @@ def voices():
             room.speech("Yes, I have the report here.", "en+f3")]
 
 
-def record(binary, server, folder, args, until, during=None, signals=(signal.SIGINT,)):
+def record(start, server, folder, args, until, during=None, signals=(signal.SIGINT,)):
     """Records into <folder>/<n>.wav; during(run) runs once it started and may
     return a player to wait for; the signals go `until` s after the start."""
     out = str(folder / ("%d.wav" % len(os.listdir(folder))))
-    run = tool.Run(binary, [out, *args], server.env, str(folder), out)
-    try:
-        player = during(run) if during else None
-        run.sleep_until(until)
-        run.stop(*signals)
-        if player:
-            player.wait(timeout=30)
-    finally:
-        run.kill()
+    run = start([out, *args], server.env, out, folder)
+    player = during(run) if during else None
+    run.sleep_until(until)
+    run.stop(*signals)
+    if player:
+        player.wait(timeout=30)
     return run
 
 
@@ -67,13 +64,13 @@ def assert_files(run, both=True, rate=RATE):
         if not both and label:
             assert not os.path.exists(run.path(label))
             continue
-        got, channels, frames = room.wave_info(run.path(label))
-        assert rate in (None, got) and channels == 1, (label, got, channels)
-        assert abs(frames / got - run.seconds) <= 0.05 * run.seconds, (label, frames / got)
+        got, x = wavfile.read(run.path(label))
+        assert rate in (None, got) and x.ndim == 1, (label, got, x.shape)
+        assert abs(len(x) / got - run.seconds) <= 0.05 * run.seconds, (label, len(x) / got)
 
 
 @pytest.fixture(scope="module")
-def conversation(binary, server, voices, tmp_path_factory):
+def conversation(start, server, voices, tmp_path_factory):
     """Far end, near end, far end again, recorded with the canceller and with
     --no-echo-cancel: (runs, where the far end starts in each system track,
     the microphone's far end, the spans of the far and the near end)."""
@@ -83,7 +80,7 @@ def conversation(binary, server, voices, tmp_path_factory):
     far = room.place(length, [(0, far1), (t_far2, far2)])
     mic = room.echo_of(far, DELAY_MS, GAIN) + room.place(length, [(t_near, near)])
     folder = tmp_path_factory.mktemp("conversation")
-    runs = {name: record(binary, server, folder, args, LEAD + length + 0.7, lambda run: play_at(
+    runs = {name: record(start, server, folder, args, LEAD + length + 0.7, lambda run: play_at(
         server, run, LEAD, [("speakers", far), ("room", mic)]))
         for name, args in (("aec", []), ("plain", ["--no-echo-cancel"]))}
     starts = {k: int(room.lag_ms(far, r.track("sys"), 20000) * RATE / 1000)
@@ -94,8 +91,8 @@ def conversation(binary, server, voices, tmp_path_factory):
     return runs, starts, far, spans, {k: offset_ms(r, far, near, t_near) for k, r in runs.items()}
 
 
-def test_both_recordings_hold_the_far_end_where_it_was_played(conversation):
-    runs, starts, far, _, _ = conversation
+def test_both_recordings_line_up_and_the_canceller_finds_the_delay(conversation):
+    runs, starts, far, _, offsets = conversation
     for run in runs.values():
         assert_files(run)
     assert runs["aec"].starting("echo cancellation applied (")
@@ -104,10 +101,6 @@ def test_both_recordings_hold_the_far_end_where_it_was_played(conversation):
     run = runs["aec"]
     assert abs(starts["aec"] / RATE - (run.played - run.started)) <= 0.2
     assert room.correlation(far, run.track("sys")[starts["aec"]:]) >= 0.9
-
-
-def test_tracks_line_up_and_the_canceller_finds_the_delay(conversation):
-    runs, offsets = conversation[0], conversation[4]
     # Stream start-up on a busy machine moves the tracks by a few tens of ms.
     assert all(abs(v) <= 50 for v in offsets.values()), offsets
     delays, room_delay = runs["aec"].aec_delays(), DELAY_MS + offsets["aec"]
@@ -132,34 +125,39 @@ def test_echo_drops_and_the_near_end_stays(conversation):
     (["--system"], (signal.SIGTERM,), "system capture started", "mic capture started"),
     (["--mic", "--mic-device", "no-such-mic"], (signal.SIGINT, signal.SIGINT),
      "mic capture started: Room microphone", "system capture started")])
-def test_one_source(binary, server, voices, tmp_path, args, signals, started, absent):
-    run = record(binary, server, tmp_path, args, 4.0, lambda run: play_at(
+def test_one_source(start, server, voices, tmp_path, args, signals, started, absent):
+    run = record(start, server, tmp_path, args, 4.0, lambda run: play_at(
         server, run, 1.0, [("speakers", voices[0]), ("room", voices[0])]), signals)
     # Alone, the microphone is written at its own rate; two signals, one finish.
     assert_files(run, both=False, rate=None if "--mic" in args else RATE)
     assert run.has(started) and not run.starting(absent) and len(run.starting("mic: ")) == 1
     if "--mic" in args:
-        warning = run.lines.index(tool.PREFIX + "[WARN] mic device 'no-such-mic' not found; "
+        warning = run.lines.index("narup-capture: " + "[WARN] mic device 'no-such-mic' not found; "
                                   "using default")
-        assert warning < run.lines.index(tool.PREFIX + started)
+        assert warning < run.lines.index("narup-capture: " + started)
 
 
-def test_a_removed_sink_stops_the_system_stream(binary, server, tmp_path):
-    module = server.null_sink("spare", "Spare")
-    server.set_default("sink", "spare")
+@pytest.mark.float_mic
+@pytest.mark.parametrize("fmt", ["s24le", "s32le"])
+def test_a_microphone_in_a_wide_integer_format_records_speech(start, server, voices, tmp_path,
+                                                               fmt):
+    """The stream asks the server for float32, so any source format records."""
+    if server.kind == "pipewire":
+        pytest.skip("PipeWire's null sinks and remap sources are float32 whatever asked")
+    server.null_sink("wide_" + fmt, "Wide", "format=" + fmt, "rate=48000", "channels=1")
+    server.remap_source("mic_" + fmt, "wide_%s.monitor" % fmt, "Wide mic", "format=" + fmt)
+    server.keep_running("wide_" + fmt)
+    run = record(start, server, tmp_path, ["--mic", "--mic-device", "mic_" + fmt], 4.0,
+                 lambda run: play_at(server, run, 1.0, [("wide_" + fmt, voices[2])]))
+    formats = run.starting("format[mic]: ")
+    assert len(formats) == 1 and " bits=32 float=true int=false " in formats[0], run
+    assert run.status == 0 and not run.starting("[WARN] mic: unsupported"), run
+    mic = run.track()
+    at = int(room.lag_ms(voices[2], mic, 4000) * RATE / 1000)
+    assert at >= 0 and room.correlation(voices[2], mic[at:]) >= 0.9, (at, run)
 
-    def remove(run):
-        run.wait_line("system capture started")
-        server.pactl("unload-module", module)
-    try:
-        run = record(binary, server, tmp_path, [], 3.0, remove)
-    finally:
-        server.set_default("sink", "speakers")
-    assert run.status == 0 and len(run.starting("wrote ")) == 2, run
-    assert len(run.starting("[WARN] system stream stopped: ")) == 1, run
 
-
-def test_the_wall_clock_survives_idle_sinks(binary, server, voices, tmp_path):
+def test_the_wall_clock_survives_idle_sinks(start, server, voices, tmp_path):
     """Far end 5 s in, 4 s of silence with the sinks idle, far end again and
     the near end after it."""
     server.end("silence-speakers")
@@ -176,37 +174,37 @@ def test_the_wall_clock_survives_idle_sinks(binary, server, voices, tmp_path):
             marks.append(t)
             player.wait(timeout=30)  # the streams close: the sinks idle from here
         time.sleep(0.8)
-    run = record(binary, server, tmp_path, [], 0.0, talk)
+    run = record(start, server, tmp_path, [], 0.0, talk)
     assert_files(run)
     at = [room.lag_ms(x, run.track("sys"), 30000) / 1000 for x in (far1, far2)]
     assert abs((at[1] - at[0]) - (marks[1] - marks[0])) <= 0.1, (at, marks)
     # The tool's own start-up lies between run.started and its clock.
     assert abs(at[0] - (marks[0] - run.started)) <= 0.2, (at, marks, run.started)
-    offset = offset_ms(run, far2, near, after)
-    delays = run.aec_delays()
+    # A deficit is filled once it passes a few tens of ms, so across an idle
+    # stretch the tracks may move by that much against each other.
+    offset, delays = offset_ms(run, far2, near, after), run.aec_delays()
     assert abs(offset) <= 50 and delays, (offset, delays)
-    assert all(abs(d - DELAY_MS - offset) <= 20 for d in delays), (delays, offset)
+    assert all(abs(d - DELAY_MS - offset) <= 60 for d in delays), (delays, offset)
 
 
-def test_the_server_going_away_keeps_what_was_captured(binary, server, voices, tmp_path):
+def test_the_server_going_away_keeps_what_was_captured(start, server, voices, tmp_path):
     """PulseAudio is killed outright and comes back on the same socket (the tool
-    must not reconnect or hang); PipeWire simply stops. A second signal during
-    the finish changes nothing."""
+    must not reconnect or hang); on PipeWire the default sink is removed. A
+    second signal during the finish changes nothing."""
     def crash(run):
         player = play_at(server, run, 1.0, [("speakers", voices[0])])
         run.sleep_until(3.0)
         run.crashed = time.monotonic() - run.started
-        if server.kind == "pulseaudio":
+        if server.kind == "pipewire":
+            server.pactl("unload-module", server.modules["speakers"])
+        else:
             args = server.procs["pulseaudio"].args
             server.end("pulseaudio", signal.SIGKILL)
             server.spawn("pulseaudio", args)
             server.wait_until(lambda: server.pactl("info"), "pulseaudio again")
-        else:
-            for name in list(server.procs):
-                server.end(name)
         time.sleep(1.5)
         return player
-    run = record(binary, server, tmp_path, [], 0.0, crash, (signal.SIGINT, signal.SIGTERM))
+    run = record(start, server, tmp_path, [], 0.0, crash, (signal.SIGINT, signal.SIGTERM))
     assert run.status == 0 and run.stdout == b"" and len(run.starting("wrote ")) == 2, run
     assert len(run.starting("[WARN] system stream stopped: ")) == 1, run
     sys_frames, sys_peak = run.frames("sys")

@@ -14,7 +14,6 @@ import pytest
 
 import room
 import sound_server
-import tool
 
 
 @pytest.fixture(scope="module")
@@ -75,7 +74,7 @@ def test_a_closed_standard_error_changes_nothing_else(binary, server, tmp_path):
     out = str(tmp_path / "piped.wav")
     proc = subprocess.Popen([binary, out], env=server.env, stderr=subprocess.PIPE)
     try:
-        assert proc.stderr.readline().startswith(tool.PREFIX.encode())
+        assert proc.stderr.readline().startswith(b"narup-capture: ")
         proc.stderr.close()
         time.sleep(2.0)
         proc.send_signal(signal.SIGINT)
@@ -83,4 +82,4 @@ def test_a_closed_standard_error_changes_nothing_else(binary, server, tmp_path):
     finally:
         proc.kill()
     for path in (out, out[:-4] + ".mic.wav", out[:-4] + ".sys.wav"):
-        assert room.wave_info(path)[2] > 0, path
+        assert len(room.read_wav(path)) > 0, path
