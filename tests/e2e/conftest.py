@@ -36,8 +36,7 @@ class Run:
             assert self.proc.poll() is None and time.monotonic() < deadline, self.text()
             time.sleep(0.05)
 
-    def sleep_until(self, seconds):
-        """Sleeps until `seconds` after the start."""
+    def sleep_until(self, seconds):  # after the start
         time.sleep(max(0.0, self.started + seconds - time.monotonic()))
 
     def stop(self, *signals, gap=0.2):
@@ -65,18 +64,16 @@ class Run:
     def has(self, line):
         return PREFIX + line in self.lines
 
-    def starting(self, text):
+    def starting(self, text):  # the lines that start with it
         return [l for l in self.lines if l.startswith(PREFIX + text)]
 
-    def wrote(self):
-        """The "wrote N frames" lines, not "wrote channels"."""
+    def wrote(self):  # "wrote N frames", not "wrote channels"
         return [l for l in self.starting("wrote ") if "wrote channels" not in l]
 
     def find(self, pattern):
         return re.findall(pattern, "\n".join(self.lines))
 
-    def frames(self, label):
-        """(frames, peak) of a level line."""
+    def frames(self, label):  # (frames, peak) of a level line
         frames, peak = self.find(label + r": (\d+) frames, peak ([.\d]+)")[0]
         return int(frames), float(peak)
 
@@ -104,10 +101,9 @@ def pytest_configure(config):
                                        "(run with NARUP_FLOAT_MIC=1)")
 
 
-def pytest_collection_modifyitems(config, items):
-    for item in items:
-        if "float_mic" in item.keywords and os.environ.get("NARUP_FLOAT_MIC") != "1":
-            item.add_marker(pytest.mark.skip(reason="the microphone is not asked for float32 yet"))
+def pytest_runtest_setup(item):
+    if item.get_closest_marker("float_mic") and os.environ.get("NARUP_FLOAT_MIC") != "1":
+        pytest.skip("the microphone is not asked for float32 yet")
 
 
 @pytest.fixture(scope="session")
@@ -147,6 +143,4 @@ def start(binary, tmp_path_factory):
 @pytest.fixture
 def no_server(tmp_path):
     """An environment whose server socket does not exist."""
-    folder = tmp_path / "no-server"
-    folder.mkdir()
-    return dict(sound_server.clean_env(str(folder)), PULSE_SERVER="unix:%s/none" % folder)
+    return dict(sound_server.clean_env(str(tmp_path)), PULSE_SERVER="unix:%s/none" % tmp_path)

@@ -73,8 +73,7 @@ def lag_ms(reference, signal, max_ms):
 def correlation(a, b):
     n = min(len(a), len(b))
     a, b = a[:n].astype(np.float64), b[:n].astype(np.float64)
-    d = np.sqrt((a * a).sum() * (b * b).sum())
-    return float((a * b).sum() / d) if d > 0 else 0.0
+    return float(a @ b / max(np.sqrt((a @ a) * (b @ b)), 1e-30))
 
 
 def play(server, tracks, folder):
@@ -131,25 +130,16 @@ def _play(pairs):
         attr = (ctypes.c_uint32 * 5)(len(data), len(data), 0, 0xFFFFFFFF, 0xFFFFFFFF)
         s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", spec, None))
         locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, 1, None, None))
-        streams.append([s, data, 0])  # started corked (1)
-    for st in streams:
-        wait_ready(lambda: pa.pa_stream_get_state(st[0]), 2)
-
-    def feed():
-        for st in streams:
-            n = min(pa.pa_stream_writable_size(st[0]), len(st[1]) - st[2]) // 4 * 4
-            if n > 0:
-                pa.pa_stream_write(st[0], st[1][st[2]:st[2] + n], ctypes.c_size_t(n), None,
-                                   ctypes.c_int64(0), 0)
-                st[2] += n
-    locked(feed)
-    t = locked(lambda: [pa.pa_stream_cork(st[0], 0, None, None) for st in streams]
+        streams.append((s, data))  # started corked (1)
+    for st, data in streams:
+        wait_ready(lambda: pa.pa_stream_get_state(st), 2)
+        assert locked(lambda: pa.pa_stream_writable_size(st)) >= len(data)
+        locked(lambda: pa.pa_stream_write(st, data, ctypes.c_size_t(len(data)), None,
+                                          ctypes.c_int64(0), 0))
+    t = locked(lambda: [pa.pa_stream_cork(st, 0, None, None) for st, _ in streams]
                and time.monotonic())
     print("started %.6f" % t, flush=True)
-    end = t + max(len(st[1]) for st in streams) / 4 / RATE + 0.25
-    while time.monotonic() < end:
-        locked(feed)
-        time.sleep(0.01)
+    time.sleep(max(len(data) for _, data in streams) / 4 / RATE + 0.25)
 
 
 if __name__ == "__main__":

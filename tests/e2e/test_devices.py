@@ -20,17 +20,14 @@ def run(start, env, *args):
 
 
 def document(start, env, mode):
+    """The list's (id, name) pairs and its default."""
     status, out, err = run(start, env, mode)
     assert (status, err) == (0, "")
     doc = json.loads(out)
     # Compact, UTF-8 unescaped, no line end after it.
     assert out == json.dumps(doc, separators=(",", ":"), ensure_ascii=False)
     assert set(doc) == {"devices", "default"}
-    return doc
-
-
-def pairs(doc):
-    return [(d["id"], d["name"]) for d in doc["devices"]]
+    return [(d["id"], d["name"]) for d in doc["devices"]], doc["default"]
 
 
 @pytest.fixture(scope="module", params=sound_server.KINDS)
@@ -46,19 +43,18 @@ def server(request):
 
 def test_the_lists_are_the_sinks_and_the_sources_that_are_not_monitors(start, server):
     assert server.names("sinks") == ["desk", "kitchen"]
-    doc = document(start, server.env, "--list-output-devices")
-    assert (pairs(doc), doc["default"]) == (SINKS, "desk")
-    doc = document(start, server.env, "--list-input-devices")
-    assert (pairs(doc), doc["default"]) == ([("headset_mic", "Headset microphone")], "headset_mic")
+    assert document(start, server.env, "--list-output-devices") == (SINKS, "desk")
+    mics = [("headset_mic", "Headset microphone")]
+    assert document(start, server.env, "--list-input-devices") == (mics, "headset_mic")
     # A monitor as the server's default source is no microphone: no default.
     server.set_default("source", "desk.monitor")
-    assert document(start, server.env, "--list-input-devices")["default"] == ""
+    assert document(start, server.env, "--list-input-devices") == (mics, "")
 
 
 def test_set_output_device(start, server):
     assert run(start, server.env, "--set-output-device", "kitchen") == (0, "", "")
     server.wait_until(lambda: server.pactl("get-default-sink") == "kitchen", "kitchen", 3)
-    assert document(start, server.env, "--list-output-devices")["default"] == "kitchen"
+    assert document(start, server.env, "--list-output-devices") == (SINKS, "kitchen")
     # Not found: another case, a source, a monitor, a trailing space, nothing.
     for uid in ("KITCHEN", "headset_mic", "desk.monitor", "kitchen ", "nosuchsink"):
         assert run(start, server.env, "--set-output-device", uid) == (1, "", NOT_FOUND % uid)
@@ -77,6 +73,6 @@ def test_without_a_server_the_lists_are_empty(start, no_server, tmp_path, where)
         env["PULSE_SERVER"] = "unix:" + os.path.join(folder, "silent")
     with listener:
         for mode in ("--list-output-devices", "--list-input-devices"):
-            assert document(start, env, mode) == {"devices": [], "default": ""}
+            assert document(start, env, mode) == ([], "")
         assert run(start, env, "--set-output-device", "desk") == (1, "", NOT_FOUND % "desk")
     assert not os.path.exists(os.path.join(folder, "pulse", "native")), "a server was spawned"

@@ -137,6 +137,25 @@ def test_one_source(start, server, voices, tmp_path, args, signals, started, abs
         assert warning < run.lines.index("narup-capture: " + started)
 
 
+def test_not_a_number_in_the_microphone(start, server, voices, tmp_path):
+    """Counted in no level, the canceller's result reverted, the files written."""
+    server.null_sink("nanroom", "NaN room", "format=float32le", "channels=1", "rate=48000")
+    server.remap_source("nanmic", "nanroom.monitor", "NaN mic", "format=float32le")
+    server.keep_running("nanroom")
+    x = np.zeros(4 * RATE, np.float32)
+    x[::100], x[1::100] = np.nan, 0.3
+    x.tofile(tmp_path / "nan.raw")
+
+    def play(run):
+        run.wait_line("mic capture started")
+        server.spawn("nan", ["pacat", "-p", "-d", "nanroom", "--format=float32le",
+                             "--channels=1", "--rate=48000", str(tmp_path / "nan.raw")])
+        return play_at(server, run, 0, [("speakers", voices[0])])
+    run = record(start, server, tmp_path, ["--mic-device", "nanmic"], 3.5, play)
+    assert run.status == 0 and len(run.starting("wrote ")) == 2, run
+    assert run.starting("[aec] applied=no(reverted)") and run.frames("mic")[1] == 0.3, run
+
+
 @pytest.mark.float_mic
 @pytest.mark.parametrize("fmt", ["s24le", "s32le"])
 def test_a_microphone_in_a_wide_integer_format_records_speech(start, server, voices, tmp_path,
