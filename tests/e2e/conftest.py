@@ -97,8 +97,7 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "float_mic: needs a microphone stream in float32 "
-                                       "(run with NARUP_FLOAT_MIC=1)")
+    config.addinivalue_line("markers", "float_mic: a float32 microphone; NARUP_FLOAT_MIC=1 runs it")
 
 
 def pytest_runtest_setup(item):

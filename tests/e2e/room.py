@@ -1,9 +1,7 @@
-"""A room for recording tests, on a private server's "speakers" (the far end)
-and "room" (what the microphone "roommic" hears): spoken signals, WAV files,
-and a player that starts one stream per sink at one instant. Two separate
-players start tens of milliseconds apart, more than the delay checks allow,
-so `room.py play SINK RAW [SINK RAW ...]` fills every stream while corked,
-starts them together and prints "started <monotonic seconds>"."""
+"""Signals for a room of "speakers" (the far end) and "room" (what the
+microphone hears), and their player: two players start tens of ms apart, more
+than the delay checks allow, so `room.py play SINK RAW [SINK RAW ...]` fills
+every stream while corked, starts them at one instant and prints "started T"."""
 import ctypes
 import os
 import subprocess
@@ -27,11 +25,6 @@ def read_wav(path):
 
 def pcm16(x):
     return np.clip(np.round(np.asarray(x) * 32767), -32768, 32767).astype(np.int16)
-
-
-def write_wav(path, x, rate=RATE):
-    """Float samples (n,) or (n, channels) as 16-bit PCM."""
-    wavfile.write(path, rate, pcm16(x))
 
 
 def speech(text, voice="en"):
@@ -89,8 +82,7 @@ def play(server, tracks, folder):
 
 
 class _Pointer(ctypes.c_void_p):
-    """A pointer result that stays a pointer when passed back (a plain c_void_p
-    result becomes an int, which ctypes would pass as a 32-bit int)."""
+    """A result that stays a pointer (a c_void_p result becomes a 32-bit int arg)."""
 
 
 def _play(pairs):

@@ -104,8 +104,7 @@ class Server:
         self.wait_until(lambda: self.pactl("get-default-sink"), "pipewire-pulse")
         return self
 
-    def names(self, what):
-        """The names of the server's "sinks" or "sources" (monitors included)."""
+    def names(self, what):  # of the "sinks" or "sources", monitors included
         return [l.split("\t")[1] for l in self.pactl("list", "short", what).splitlines()]
 
     def load(self, module, what, name, description, *args):
@@ -121,21 +120,11 @@ class Server:
     def null_sink(self, name, description, *args):
         self.load("module-null-sink", "sinks", name, description, *args)
 
-    def null_source(self, name, description):
-        if self.kind == "pipewire":  # PipeWire has no module-null-source
-            return self.load("module-null-sink", "sources", name, description,
-                             "media.class=Audio/Source/Virtual")
-        # PulseAudio's null source has a description argument of its own.
-        self.pactl("load-module", "module-null-source", "source_name=" + name,
-                   "description='%s'" % description)
-        self.wait_until(lambda: name in self.names("sources"), name)
-
     def remap_source(self, name, master, description, *args):
         self.load("module-remap-source", "sources", name, description, "master=" + master,
                   *args)
 
-    def set_default(self, what, name):
-        """what: "sink" or "source"."""
+    def set_default(self, what, name):  # what: "sink" or "source"
         self.pactl("set-default-" + what, name)
         self.wait_until(lambda: self.pactl("get-default-" + what) == name, "default " + name)
 

@@ -35,7 +35,7 @@ def server(request):
     with sound_server.running(request.param) as s:
         for name, description in SINKS:
             s.null_sink(name, description)
-        s.null_source("headset_mic", "Headset microphone")
+        s.remap_source("headset_mic", "desk.monitor", "Headset microphone")
         s.set_default("sink", "desk")
         s.set_default("source", "headset_mic")
         yield s

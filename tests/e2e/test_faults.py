@@ -8,16 +8,15 @@ import time
 
 import numpy as np
 import pytest
+from scipy.io import wavfile
 
 import room
-
-ARROW = "\u2192"
 
 
 def wav_bytes(seconds, seed, declared=None):
     """A 16-bit mono WAV of noise at 48000 Hz; `declared` overrides its data size."""
-    f = io.BytesIO()
-    room.write_wav(f, np.random.default_rng(seed).uniform(-0.3, 0.3, int(seconds * 48000)))
+    f, noise = io.BytesIO(), np.random.default_rng(seed).uniform(-0.3, 0.3, int(seconds * 48000))
+    wavfile.write(f, 48000, room.pcm16(noise))
     data = f.getvalue()
     return data if declared is None else data[:40] + struct.pack("<I", declared) + data[44:]
 
@@ -39,7 +38,7 @@ def test_an_unwritable_output_is_reported_as_written(start, no_server, inputs, t
     out = os.path.join(tmp_path, where) if where != "." else str(tmp_path)
     run = process(start, no_server, *inputs, out)
     assert (run.status, run.stdout) == (0, b"")
-    assert run.lines[-1] == "narup-capture: wrote cleaned mic %s %s" % (ARROW, out)
+    assert run.lines[-1] == "narup-capture: wrote cleaned mic → " + out
     assert not (tmp_path / "missing").exists()
     if os.geteuid() != 0:  # root writes anyway
         assert not (tmp_path / "readonly" / "out.wav").exists()
@@ -93,9 +92,9 @@ def test_no_server_records_an_empty_file_once_for_three_signals(start, no_server
     run.wait()
     assert run.status == 0, run
     warning = run.starting("[WARN] shareable content: ")
-    assert len(warning) == 1 and warning[0].endswith(" \u2014 system audio disabled."), run
+    assert len(warning) == 1 and warning[0].endswith(" — system audio disabled."), run
     assert run.has("[WARN] no microphone device available")
-    assert run.wrote() == ["narup-capture: wrote 0 frames @ 48000Hz %s %s" % (ARROW, out)]
+    assert run.wrote() == ["narup-capture: wrote 0 frames @ 48000Hz → " + out]
     assert os.path.getsize(out) == 44
     assert not os.path.exists(run.path("mic")) and not os.path.exists(run.path("sys"))
 
@@ -117,4 +116,4 @@ def test_a_signal_at_start_up_is_not_lost(start, no_server, tmp_path, sig, where
     run.proc.send_signal(sig)
     run.wait()
     assert run.status == 0, run
-    assert run.wrote() == ["narup-capture: wrote 0 frames @ 48000Hz %s %s" % (ARROW, out)], run
+    assert run.wrote() == ["narup-capture: wrote 0 frames @ 48000Hz → " + out], run

@@ -51,9 +51,8 @@ def play_at(server, run, at, tracks):
 
 
 def offset_ms(run, far, near, near_after):
-    """How far the microphone track lags the system track: where `near` (played
-    into the room `near_after` s after `far` into the speakers, by one player)
-    sits in the microphone track against where `far` sits in the system track."""
+    """How far the microphone track lags the system track, from where `near`
+    and `far`, played `near_after` s apart by one player, sit in them."""
     sys_at, mic_at = (room.lag_ms(x, run.track(k), 30000) for x, k in ((far, "sys"), (near, "mic")))
     return mic_at - sys_at - 1000 * near_after
 
@@ -73,7 +72,7 @@ def assert_files(run, both=True, rate=RATE):
 def conversation(start, server, voices, tmp_path_factory):
     """Far end, near end, far end again, recorded with the canceller and with
     --no-echo-cancel: (runs, where the far end starts in each system track,
-    the microphone's far end, the spans of the far and the near end)."""
+    the far end, its spans and the near end's, each run's microphone offset)."""
     far1, far2, near = voices
     t_near, t_far2 = len(far1) / RATE + 0.4, (len(far1) + len(near)) / RATE + 0.8
     length = t_far2 + len(far2) / RATE + 0.3
@@ -97,7 +96,7 @@ def test_both_recordings_line_up_and_the_canceller_finds_the_delay(conversation)
         assert_files(run)
     assert runs["aec"].starting("echo cancellation applied (")
     assert not runs["plain"].starting("echo cancellation applied (")
-    assert runs["plain"].aec_delays() is None
+    assert not runs["plain"].starting("[aec]")
     run = runs["aec"]
     assert abs(starts["aec"] / RATE - (run.played - run.started)) <= 0.2
     assert room.correlation(far, run.track("sys")[starts["aec"]:]) >= 0.9
@@ -121,20 +120,19 @@ def test_echo_drops_and_the_near_end_stays(conversation):
     assert 10 * np.log10(energy("aec", "near") / energy("plain", "near")) >= -3.0
 
 
-@pytest.mark.parametrize("args, signals, started, absent", [
-    (["--system"], (signal.SIGTERM,), "system capture started", "mic capture started"),
+@pytest.mark.parametrize("args, signals, said, absent", [
+    (["--system"], (signal.SIGTERM,), ["system capture started"], "mic capture started"),
     (["--mic", "--mic-device", "no-such-mic"], (signal.SIGINT, signal.SIGINT),
-     "mic capture started: Room microphone", "system capture started")])
-def test_one_source(start, server, voices, tmp_path, args, signals, started, absent):
+     ["[WARN] mic device 'no-such-mic' not found; using default",
+      "mic capture started: Room microphone"], "system capture started")])
+def test_one_source(start, server, voices, tmp_path, args, signals, said, absent):
     run = record(start, server, tmp_path, args, 4.0, lambda run: play_at(
         server, run, 1.0, [("speakers", voices[0]), ("room", voices[0])]), signals)
     # Alone, the microphone is written at its own rate; two signals, one finish.
     assert_files(run, both=False, rate=None if "--mic" in args else RATE)
-    assert run.has(started) and not run.starting(absent) and len(run.starting("mic: ")) == 1
-    if "--mic" in args:
-        warning = run.lines.index("narup-capture: " + "[WARN] mic device 'no-such-mic' not found; "
-                                  "using default")
-        assert warning < run.lines.index("narup-capture: " + started)
+    said = ["narup-capture: " + line for line in said]
+    assert [line for line in run.lines if line in said] == said, run
+    assert not run.starting(absent) and len(run.starting("mic: ")) == 1, run
 
 
 def test_not_a_number_in_the_microphone(start, server, voices, tmp_path):
