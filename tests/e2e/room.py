@@ -111,7 +111,7 @@ def _play(pairs):
             time.sleep(0.005)
 
     wait_ready(lambda: pa.pa_context_get_state(ctx), 4)
-    spec = (ctypes.c_uint32 * 3)(3, RATE, 2)  # s16le, 48000 Hz, stereo, as play() writes
+    sample_format = (ctypes.c_uint32 * 3)(3, RATE, 2)  # s16le, 48000 Hz, stereo, as play() writes
     streams = []
     for sink, path in pairs:
         with open(path, "rb") as f:
@@ -120,7 +120,7 @@ def _play(pairs):
         # machine never underruns; with no prebuffering (0) an underrun would not
         # pause the stream and move it against the others either.
         attr = (ctypes.c_uint32 * 5)(len(data), len(data), 0, 0xFFFFFFFF, 0xFFFFFFFF)
-        s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", spec, None))
+        s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", sample_format, None))
         locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, 1, None, None))
         streams.append((s, data))  # started corked (1)
     for st, data in streams:
