@@ -98,7 +98,7 @@ def test_both_recordings_line_up_and_the_canceller_finds_the_delay(conversation)
     assert not runs["plain"].starting("echo cancellation applied (")
     assert not runs["plain"].starting("[aec]")
     run = runs["aec"]
-    assert abs(starts["aec"] / RATE - (run.played - run.started)) <= 0.2
+    assert abs(starts["aec"] / RATE - (run.played - run.started)) <= 0.3
     assert room.correlation(far, run.track("sys")[starts["aec"]:]) >= 0.9
     # Stream start-up on a busy machine moves the tracks by a few tens of ms.
     assert all(abs(v) <= 50 for v in offsets.values()), offsets
@@ -196,7 +196,7 @@ def test_the_wall_clock_survives_idle_sinks(start, server, voices, tmp_path):
     at = [room.lag_ms(x, run.track("sys"), 30000) / 1000 for x in (far1, far2)]
     assert abs((at[1] - at[0]) - (marks[1] - marks[0])) <= 0.1, (at, marks)
     # The tool's own start-up lies between run.started and its clock.
-    assert abs(at[0] - (marks[0] - run.started)) <= 0.2, (at, marks, run.started)
+    assert abs(at[0] - (marks[0] - run.started)) <= 0.3, (at, marks, run.started)
     # A deficit is filled once it passes a few tens of ms, so across an idle
     # stretch the tracks may move by that much against each other.
     offset, delays = offset_ms(run, far2, near, after), run.aec_delays()
