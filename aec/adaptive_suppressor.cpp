@@ -1,0 +1,125 @@
+// The residual suppressor, in plain words:
+//
+// The filter's error E and its echo estimate Y are cut into 1024-sample
+// frames every 512 samples (square-root Hann window, so that analysis and
+// synthesis windows multiply to a Hann window that adds up to 1). Per bin,
+// the leak ratio is the smallest recent value of error power over echo
+// estimate power: where only the far end talks that ratio is what the filter
+// leaves of the echo (plus noise), and the near end, whenever it talks, only
+// raises it, so tracking the minimum (falling at once, rising slowly) keeps
+// the echo-only value through double talk. The residual echo is then leak x
+// |Y|^2, and the bin keeps 1 - overSubtraction x residual / |E|^2 of its
+// amplitude, never less than a floor. Where the echo estimate is zero the
+// residual is zero and the bin passes unchanged.
+
+#include "aec/adaptive_suppressor.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int64_t kFrame = ResidualSuppressor::kFrame;
+constexpr int64_t kHop = ResidualSuppressor::kHop;
+constexpr int64_t kBins = ResidualSuppressor::kBins;
+
+// Weight of the newest frame in the smoothed powers.
+constexpr float kPowerWeight = 0.5f;
+// Leak ratio: start as if nothing were cancelled, fall at once to a lower
+// value, rise by this factor a frame (about 4 dB/s at 48 kHz) otherwise.
+constexpr float kLeakStart = 1.0f;
+constexpr float kLeakRise = 1.01f;
+constexpr float kLeakMin = 1e-5f;
+// Bins whose echo estimate power is below this do not update the leak.
+constexpr float kEchoPresent = 1e-7f;
+// Over-subtraction and the smallest gain.
+constexpr float kOverSubtraction = 2.0f;
+constexpr float kFloor = 0.03f;
+constexpr float kTiny = 1e-20f;
+constexpr float kInverseScale = 1.0f / static_cast<float>(kFrame);
+
+}  // namespace
+
+std::unique_ptr<ResidualSuppressor> ResidualSuppressor::create(DftFactory& factory) {
+  std::unique_ptr<Dft> fwd = factory.create(kFrame, DftDirection::kForward);
+  if (!fwd) return nullptr;
+  std::unique_ptr<Dft> inv = factory.create(kFrame, DftDirection::kInverse);
+  if (!inv) return nullptr;
+  return std::unique_ptr<ResidualSuppressor>(new ResidualSuppressor(std::move(fwd), std::move(inv)));
+}
+
+ResidualSuppressor::ResidualSuppressor(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv)
+    : fwd_(std::move(fwd)),
+      inv_(std::move(inv)),
+      win_(static_cast<size_t>(kFrame)),
+      frame_(static_cast<size_t>(kFrame)),
+      E_(static_cast<size_t>(kBins)),
+      Y_(static_cast<size_t>(kBins)),
+      errorPower_(static_cast<size_t>(kBins), 0.0f),
+      echoPower_(static_cast<size_t>(kBins), 0.0f),
+      leak_(static_cast<size_t>(kBins), kLeakStart),
+      gain_(static_cast<size_t>(kBins), 1.0f) {
+  for (int64_t i = 0; i < kFrame; ++i) {
+    const double theta = 6.283185307179586 * static_cast<double>(i) / static_cast<double>(kFrame);
+    win_[static_cast<size_t>(i)] = static_cast<float>(std::sqrt(0.5 - 0.5 * std::cos(theta)));
+  }
+}
+
+void ResidualSuppressor::windowed(std::span<const float> x, int64_t start, float* frame) const {
+  const int64_t size = static_cast<int64_t>(x.size());
+  for (int64_t i = 0; i < kFrame; ++i) {
+    const int64_t j = start + i;
+    frame[i] = (j >= 0 && j < size) ? x[static_cast<size_t>(j)] * win_[static_cast<size_t>(i)] : 0.0f;
+  }
+}
+
+// Updates the per-bin state from E_ and Y_ and fills gain_; true when some
+// bin is attenuated.
+bool ResidualSuppressor::gains() {
+  bool engaged = false;
+  for (int64_t k = 0; k < kBins; ++k) {
+    const size_t b = static_cast<size_t>(k);
+    const float e2 = std::norm(E_[b]);
+    const float y2 = std::norm(Y_[b]);
+    errorPower_[b] = errorPower_[b] * (1.0f - kPowerWeight) + e2 * kPowerWeight;
+    echoPower_[b] = echoPower_[b] * (1.0f - kPowerWeight) + y2 * kPowerWeight;
+    if (echoPower_[b] > kEchoPresent) {
+      const float ratio = errorPower_[b] / echoPower_[b];
+      leak_[b] = std::max(kLeakMin, std::min(ratio, leak_[b] * kLeakRise));
+    }
+    const float residual = leak_[b] * echoPower_[b];
+    const float g = 1.0f - kOverSubtraction * residual / (errorPower_[b] + kTiny);
+    gain_[b] = std::max(kFloor, std::min(1.0f, g));
+    if (gain_[b] < 1.0f) engaged = true;
+  }
+  return engaged;
+}
+
+SuppressorStats ResidualSuppressor::run(std::span<const float> error, std::span<const float> echo,
+                                        std::span<float> out) {
+  SuppressorStats stats;
+  const int64_t L = static_cast<int64_t>(error.size());
+  std::vector<float> carry(static_cast<size_t>(kHop), 0.0f);
+  // Frame f covers [f*hop - hop, f*hop + hop): its first half completes the
+  // samples from f*hop - hop on, so every sample gets both of its frames.
+  for (int64_t start = -kHop; start < L; start += kHop) {
+    windowed(error, start, frame_.data());
+    fwd_->forwardReal(frame_.data(), E_.data());
+    windowed(echo, start, frame_.data());
+    fwd_->forwardReal(frame_.data(), Y_.data());
+    stats.frames += 1;
+    if (gains()) stats.engaged += 1;
+    for (int64_t k = 0; k < kBins; ++k) E_[static_cast<size_t>(k)] *= gain_[static_cast<size_t>(k)];
+    inv_->inverseHermitian(E_.data(), frame_.data());
+    for (int64_t i = 0; i < kFrame; ++i) {
+      frame_[static_cast<size_t>(i)] *= win_[static_cast<size_t>(i)] * kInverseScale;
+    }
+    for (int64_t i = 0; i < kHop; ++i) {
+      const int64_t t = start + i;
+      const float v = carry[static_cast<size_t>(i)] + frame_[static_cast<size_t>(i)];
+      if (t >= 0 && t < L) out[static_cast<size_t>(t)] = v;
+      carry[static_cast<size_t>(i)] = frame_[static_cast<size_t>(kHop + i)];
+    }
+  }
+  return stats;
+}
