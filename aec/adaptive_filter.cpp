@@ -30,13 +30,15 @@ constexpr size_t kStrideZ = static_cast<size_t>(PartitionedEchoFilter::kStride);
 constexpr int64_t kN = PartitionedEchoFilter::kBlock;
 constexpr int64_t kP = PartitionedEchoFilter::kPartitions;
 
-// Normalised step of the background filter.
+// Normalised step of the background filter while it is new, and how many
+// adapted blocks it stays new (about a second at 48 kHz).
 constexpr float kStep = 0.5f;
+constexpr int64_t kWarmBlocks = 3 * PartitionedEchoFilter::kPartitions;
 // Weight of the newest block in the compared error levels.
 constexpr float kLevelWeight = 0.4f;
 // The background takes over when its error level is below this fraction of
 // the foreground's, and is put back when above this multiple.
-constexpr float kCopyRatio = 0.7f;
+constexpr float kCopyRatio = 0.9f;
 constexpr float kResetRatio = 2.0f;
 // A reference block below this mean square (-80 dBFS) teaches nothing.
 constexpr float kQuietReference = 1e-8f;
@@ -70,7 +72,11 @@ PartitionedEchoFilter::PartitionedEchoFilter(std::unique_ptr<Dft> fwd, std::uniq
       time_(static_cast<size_t>(kFft)),
       bins_(static_cast<size_t>(kBins)),
       re_(kStrideZ, 0.0f),
-      im_(kStrideZ, 0.0f) {}
+      im_(kStrideZ, 0.0f),
+      errorPower_(kStrideZ, 0.0f),
+      echoPower_(kStrideZ, 0.0f),
+      mu_(kStrideZ, 0.0f),
+      step_(kStride, kStep, kWarmBlocks) {}
 
 void PartitionedEchoFilter::forward(const float* in, float* re, float* im) {
   fwd_->forwardReal(in, bins_.data());
@@ -151,10 +157,30 @@ void PartitionedEchoFilter::filterInto(const Spectra& w, float* out) {
 }
 
 // One normalised gradient step of the background from the block's error.
-void PartitionedEchoFilter::adapt(const float* error, AdaptiveFilterStats& stats) {
+void PartitionedEchoFilter::adapt(const float* error, const float* estimate,
+                                  AdaptiveFilterStats& stats) {
+  // Error and echo estimate spectra, both as the second half of a zero-padded
+  // transform; their powers set the step.
   std::fill(time_.begin(), time_.begin() + kN, 0.0f);
+  std::copy(estimate, estimate + kN, time_.begin() + kN);
+  forward(time_.data(), re_.data(), im_.data());
+  for (int64_t k = 0; k < kStride; ++k) {
+    echoPower_[static_cast<size_t>(k)] = re_[static_cast<size_t>(k)] * re_[static_cast<size_t>(k)] +
+                                         im_[static_cast<size_t>(k)] * im_[static_cast<size_t>(k)];
+  }
   std::copy(error, error + kN, time_.begin() + kN);
   forward(time_.data(), re_.data(), im_.data());
+  for (int64_t k = 0; k < kStride; ++k) {
+    errorPower_[static_cast<size_t>(k)] = re_[static_cast<size_t>(k)] * re_[static_cast<size_t>(k)] +
+                                          im_[static_cast<size_t>(k)] * im_[static_cast<size_t>(k)];
+  }
+  float see = 0.0f, syy = 0.0f, sey = 0.0f;
+  for (int64_t i = 0; i < kN; ++i) {
+    see += error[i] * error[i];
+    syy += estimate[i] * estimate[i];
+    sey += error[i] * estimate[i];
+  }
+  step_.steps(errorPower_.data(), echoPower_.data(), see, syy, sey, mu_.data());
   // The reference power per bin summed over the blocks the filter spans:
   // the normalisation of the whole filter's step (a per-block power would
   // blow the step up when a loud block is followed by a quiet one).
@@ -173,7 +199,7 @@ void PartitionedEchoFilter::adapt(const float* error, AdaptiveFilterStats& stats
   const float reg = mean * kRegularisation + kPowerFloor;
   // The error spectrum scaled per bin by the normalised step.
   for (int64_t k = 0; k < kStride; ++k) {
-    const float g = kStep / (refPower_[static_cast<size_t>(k)] + reg);
+    const float g = mu_[static_cast<size_t>(k)] / (refPower_[static_cast<size_t>(k)] + reg);
     re_[static_cast<size_t>(k)] *= g;
     im_[static_cast<size_t>(k)] *= g;
   }
@@ -275,7 +301,7 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
         x2 += reference[static_cast<size_t>(j)] * reference[static_cast<size_t>(j)];
       }
     }
-    if (x2 > kQuietReference * static_cast<float>(kN)) adapt(eb.data(), stats);
+    if (x2 > kQuietReference * static_cast<float>(kN)) adapt(eb.data(), yb.data(), stats);
   }
   return stats;
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "aec/adaptive_step.hpp"
 #include "aec/delay_track.hpp"
 #include "aec/dft.hpp"
 
@@ -33,7 +34,7 @@ class PartitionedEchoFilter {
   static constexpr int64_t kBins = kFft / 2 + 1;      // bins of a real-input spectrum
   static constexpr int64_t kStride = kBins + 3;       // bins padded to a multiple of 4
   static constexpr int64_t kPartitions = 14;          // 14 x 1024 = 299 ms of taps at 48 kHz
-  static constexpr int64_t kLead = kBlock;            // taps before the delay (the delay may shrink)
+  static constexpr int64_t kLead = 1024;            // taps before the delay (the delay may shrink)
   static_assert(kStride % 4 == 0 && kStride >= kBins);
 
   // A filter with no echo path learned, or nullptr when a transform cannot
@@ -67,7 +68,7 @@ class PartitionedEchoFilter {
   void rebuildHistory(std::span<const float> reference, int64_t blockStart, int64_t delay);
   void realign(int64_t shift);
   void filterInto(const Spectra& w, float* out);
-  void adapt(const float* error, AdaptiveFilterStats& stats);
+  void adapt(const float* error, const float* estimate, AdaptiveFilterStats& stats);
   void constrain(Spectra& w, int64_t partition);
   void forward(const float* in, float* re, float* im);
   void inverse(const float* re, const float* im, float* out);
@@ -88,4 +89,8 @@ class PartitionedEchoFilter {
   std::vector<std::complex<float>> bins_;
   std::vector<float> re_;
   std::vector<float> im_;
+  std::vector<float> errorPower_;
+  std::vector<float> echoPower_;
+  std::vector<float> mu_;
+  EchoReturnStep step_;
 };

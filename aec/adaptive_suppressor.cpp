@@ -25,15 +25,21 @@ constexpr int64_t kBins = ResidualSuppressor::kBins;
 
 // Weight of the newest frame in the smoothed powers.
 constexpr float kPowerWeight = 0.5f;
-// Leak ratio: start as if nothing were cancelled, fall at once to a lower
-// value, rise by this factor a frame (about 4 dB/s at 48 kHz) otherwise.
-constexpr float kLeakStart = 1.0f;
+// Frame-wide error-to-echo ratio: its minimum falls at once and rises by this
+// factor a frame (about 4 dB/s at 48 kHz); frames within kNearFree of it
+// count as echo only.
 constexpr float kLeakRise = 1.01f;
-constexpr float kLeakMin = 1e-5f;
-// Bins whose echo estimate power is below this do not update the leak.
-constexpr float kEchoPresent = 1e-7f;
+constexpr float kNearFree = 4.0f;
+// A frame whose echo estimate power is below this has no echo to learn from.
+constexpr float kEchoPresent = 1e-6f;
+// Weight of an echo-only frame in each bin's leak ratio, and the ratio before
+// any (as if the filter cancelled nothing).
+constexpr float kLeakWeight = 0.1f;
+constexpr float kLeakStart = 1.0f;
+// Bins on either side over which the leak ratio is taken.
+constexpr int64_t kSpread = 4;
 // Over-subtraction and the smallest gain.
-constexpr float kOverSubtraction = 2.0f;
+constexpr float kOverSubtraction = 5.0;
 constexpr float kFloor = 0.03f;
 constexpr float kTiny = 1e-20f;
 constexpr float kInverseScale = 1.0f / static_cast<float>(kFrame);
@@ -76,16 +82,48 @@ void ResidualSuppressor::windowed(std::span<const float> x, int64_t start, float
 // Updates the per-bin state from E_ and Y_ and fills gain_; true when some
 // bin is attenuated.
 bool ResidualSuppressor::gains() {
+  float frameE = 0.0f;
+  float frameY = 0.0f;
+  for (int64_t k = 0; k < kBins; ++k) {
+    const size_t b = static_cast<size_t>(k);
+    errorPower_[b] = errorPower_[b] * (1.0f - kPowerWeight) + std::norm(E_[b]) * kPowerWeight;
+    echoPower_[b] = echoPower_[b] * (1.0f - kPowerWeight) + std::norm(Y_[b]) * kPowerWeight;
+    frameE += errorPower_[b];
+    frameY += echoPower_[b];
+  }
+  // Is the near end quiet? Across the whole frame the error-to-echo ratio
+  // stays near its recent minimum while only the far end talks, and jumps
+  // when the near end joins in.
+  bool echoOnly = false;
+  if (frameY > kEchoPresent) {
+    const float ratio = frameE / frameY;
+    frameLeak_ = std::min(ratio, frameLeak_ * kLeakRise);
+    echoOnly = ratio < frameLeak_ * kNearFree;
+  }
+  // Only then does each bin learn its leak ratio, taken over a few
+  // neighbouring bins, since one bin's ratio scatters widely.
+  float sumE = 0.0f;
+  float sumY = 0.0f;
+  for (int64_t k = 0; k < kSpread && k < kBins; ++k) {
+    sumE += errorPower_[static_cast<size_t>(k)];
+    sumY += echoPower_[static_cast<size_t>(k)];
+  }
   bool engaged = false;
   for (int64_t k = 0; k < kBins; ++k) {
     const size_t b = static_cast<size_t>(k);
-    const float e2 = std::norm(E_[b]);
-    const float y2 = std::norm(Y_[b]);
-    errorPower_[b] = errorPower_[b] * (1.0f - kPowerWeight) + e2 * kPowerWeight;
-    echoPower_[b] = echoPower_[b] * (1.0f - kPowerWeight) + y2 * kPowerWeight;
-    if (echoPower_[b] > kEchoPresent) {
-      const float ratio = errorPower_[b] / echoPower_[b];
-      leak_[b] = std::max(kLeakMin, std::min(ratio, leak_[b] * kLeakRise));
+    const int64_t in = k + kSpread;
+    const int64_t out = k - kSpread - 1;
+    if (in < kBins) {
+      sumE += errorPower_[static_cast<size_t>(in)];
+      sumY += echoPower_[static_cast<size_t>(in)];
+    }
+    if (out >= 0) {
+      sumE -= errorPower_[static_cast<size_t>(out)];
+      sumY -= echoPower_[static_cast<size_t>(out)];
+    }
+    if (echoOnly && sumY > kTiny) {
+      const float ratio = std::max(sumE, 0.0f) / sumY;
+      leak_[b] = leak_[b] * (1.0f - kLeakWeight) + ratio * kLeakWeight;
     }
     const float residual = leak_[b] * echoPower_[b];
     const float g = 1.0f - kOverSubtraction * residual / (errorPower_[b] + kTiny);

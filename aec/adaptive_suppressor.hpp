@@ -47,4 +47,5 @@ class ResidualSuppressor {
   std::vector<float> echoPower_;   // smoothed |Y|^2 per bin
   std::vector<float> leak_;        // residual echo power / echo estimate power
   std::vector<float> gain_;
+  float frameLeak_ = 1.0f;         // recent minimum of the frame-wide ratio
 };

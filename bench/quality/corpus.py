@@ -41,9 +41,8 @@ NEAR_TEXT = (
 # Stretch lengths in seconds: far only, pause, near only, pause, double talk, pause.
 SCHEDULE = (("far", 6.0), ("pause", 1.0), ("near", 5.0), ("pause", 1.0), ("double", 6.0),
             ("pause", 1.0))
-FAR_RMS_DB = -14.0   # far end level over its active speech
+FAR_PEAK = 0.7       # far end peak (-3 dBFS): the reference never clips
 ECHO_BELOW_DB = 6.0  # echo below the far end
-NEAR_RMS_DB = -20.0  # near end level over its active speech (as loud as the echo)
 NOISE_DB = -50.0     # microphone noise
 DIRECT_S = 0.040
 RT60_S = 0.25
@@ -118,8 +117,9 @@ def make_case(kind, cycles=4, seed=1):
     stretches, total = schedule(cycles)
     far = lay_out(far_voice, stretches, total, ("far", "double"))
     near = lay_out(near_voice, stretches, total, ("near", "double"))
-    far *= 10 ** (FAR_RMS_DB / 20) / active_rms(far)
-    near *= 10 ** (NEAR_RMS_DB / 20) / active_rms(near)
+    far *= FAR_PEAK / np.abs(far).max()
+    # The near end as loud over its speech as the echo over the far end's.
+    near *= active_rms(far) * 10 ** (-ECHO_BELOW_DB / 20) / active_rms(near)
     played = far
     if kind == "nonlinear":
         played = np.tanh(2.0 * far) / 2.0  # an overdriven loudspeaker
