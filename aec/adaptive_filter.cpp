@@ -113,12 +113,16 @@ void PartitionedEchoFilter::rebuildHistory(std::span<const float> reference, int
   }
 }
 
-// The delay in force moved by `shift` samples: the same echo path is now
-// `shift` taps earlier in the weights (tap n becomes tap n - shift).
+// The delay in force moved by `shift` samples. If the echo path moved before
+// the delay track did, the filter has followed it already and its weights
+// must move `shift` taps earlier (tap n becomes tap n - shift); if the path
+// moves just now, the weights are right as they stand. The foreground takes
+// the first view and the background keeps the second, and the two-filter
+// comparison settles which one holds.
 void PartitionedEchoFilter::realign(int64_t shift) {
   const int64_t taps = kP * kN;
   std::vector<float> h(static_cast<size_t>(taps));
-  for (Spectra* w : {&background_, &foreground_}) {
+  for (Spectra* w : {&foreground_}) {
     for (int64_t p = 0; p < kP; ++p) {
       const size_t row = static_cast<size_t>(p) * kStrideZ;
       inverse(w->re.data() + row, w->im.data() + row, time_.data());

@@ -24,7 +24,7 @@ constexpr int64_t kHop = ResidualSuppressor::kHop;
 constexpr int64_t kBins = ResidualSuppressor::kBins;
 
 // Weight of the newest frame in the smoothed powers.
-constexpr float kPowerWeight = 0.5f;
+constexpr float kPowerWeight = 0.3f;
 // Frame-wide error-to-echo ratio: its minimum falls at once and rises by this
 // factor a frame (about 4 dB/s at 48 kHz); frames within kNearFree of it
 // count as echo only.
@@ -39,7 +39,7 @@ constexpr float kLeakStart = 1.0f;
 // Bins on either side over which the leak ratio is taken.
 constexpr int64_t kSpread = 4;
 // Over-subtraction and the smallest gain.
-constexpr float kOverSubtraction = 5.0;
+constexpr float kOverSubtraction = 5.0f;
 constexpr float kFloor = 0.03f;
 constexpr float kTiny = 1e-20f;
 constexpr float kInverseScale = 1.0f / static_cast<float>(kFrame);
