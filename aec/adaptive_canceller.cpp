@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 
 #include "aec/adaptive_delay.hpp"
 #include "aec/adaptive_filter.hpp"
@@ -36,10 +37,24 @@ constexpr double kTeachSeconds = 30.0;
 // (about +6 dB) plus this.
 constexpr float kSanityMargin = 0.000001f;
 
+// Mean square of a track taken a piece at a time, summed in order.
+class MeanSquare {
+ public:
+  void add(std::span<const float> x) {
+    for (float v : x) sum_ += v * v;
+    count_ += static_cast<int64_t>(x.size());
+  }
+  float mean() const { return count_ > 0 ? sum_ / static_cast<float>(count_) : 0.0f; }
+
+ private:
+  float sum_ = 0.0f;
+  int64_t count_ = 0;
+};
+
 float meanSquare(std::span<const float> x) {
-  float s = 0.0f;
-  for (float v : x) s += v * v;
-  return x.empty() ? 0.0f : s / static_cast<float>(x.size());
+  MeanSquare m;
+  m.add(x);
+  return m.mean();
 }
 
 float levelDb(float num, float den) {
@@ -66,24 +81,28 @@ std::optional<AdaptiveResult> cancelEchoAdaptive(std::span<const float> mic,
   stats.ran = true;
   stats.delays = *track;
 
-  std::vector<float> error(static_cast<size_t>(L));
-  std::vector<float> echo(static_cast<size_t>(L));
+  // The first pass only teaches the filter; the second pass's blocks go
+  // straight on to the suppressor.
   const double teach = std::min(static_cast<double>(L), sampleRate * kTeachSeconds);
   const AdaptiveFilterStats first =
-      filter->run(mic, reference, *track, static_cast<int64_t>(teach), error, echo);
-  const AdaptiveFilterStats second = filter->run(mic, reference, *track, L, error, echo);
+      filter->run(mic, reference, *track, static_cast<int64_t>(teach), nullptr);
+  result.track.reserve(static_cast<size_t>(L));
+  MeanSquare errorLevel;
+  const AdaptiveFilterStats second = filter->run(
+      mic, reference, *track, L, [&](std::span<const float> error, std::span<const float> echo) {
+        errorLevel.add(error);
+        suppressor->push(error, echo, result.track);
+      });
+  suppressor->finish(result.track);
   stats.blocks = second.blocks;
   stats.copies = first.copies + second.copies;
   stats.resets = first.resets + second.resets;
-
-  result.track.resize(static_cast<size_t>(L));
-  const SuppressorStats s = suppressor->run(error, echo, result.track);
-  stats.frames = s.frames;
-  stats.engaged = s.engaged;
+  stats.frames = suppressor->stats().frames;
+  stats.engaged = suppressor->stats().engaged;
 
   const float mIn = meanSquare(mic);
   const float mOut = meanSquare(result.track);
-  stats.filterDb = levelDb(mIn, meanSquare(error));
+  stats.filterDb = levelDb(mIn, errorLevel.mean());
   stats.micDeltaDb = levelDb(mOut, mIn);
   stats.applied = std::isfinite(mIn) && std::isfinite(mOut) && mOut <= mIn * 4.0f + kSanityMargin;
   if (!stats.applied) result.track.assign(mic.begin(), mic.end());

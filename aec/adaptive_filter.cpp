@@ -49,6 +49,34 @@ constexpr float kPowerFloor = 1e-6f;
 // Undoes the unscaled forward/inverse pair.
 constexpr float kInverseScale = 1.0f / static_cast<float>(PartitionedEchoFilter::kFft);
 
+// The inner loops over one partition's bins, written with non-aliasing
+// pointers and a fixed count so that the compiler turns them into vector
+// code.
+// acc += W * X
+void multiplyAccumulate(const float* __restrict wr, const float* __restrict wi,
+                        const float* __restrict xr, const float* __restrict xi,
+                        float* __restrict accRe, float* __restrict accIm) {
+  for (int64_t k = 0; k < PartitionedEchoFilter::kStride; ++k) {
+    accRe[k] += wr[k] * xr[k] - wi[k] * xi[k];
+    accIm[k] += wr[k] * xi[k] + wi[k] * xr[k];
+  }
+}
+
+// W += conj(X) * G
+void conjugateMultiplyAdd(float* __restrict wr, float* __restrict wi, const float* __restrict xr,
+                          const float* __restrict xi, const float* __restrict gr,
+                          const float* __restrict gi) {
+  for (int64_t k = 0; k < PartitionedEchoFilter::kStride; ++k) {
+    wr[k] += xr[k] * gr[k] + xi[k] * gi[k];
+    wi[k] += xr[k] * gi[k] - xi[k] * gr[k];
+  }
+}
+
+// acc += |X|^2
+void addPower(const float* __restrict xr, const float* __restrict xi, float* __restrict acc) {
+  for (int64_t k = 0; k < PartitionedEchoFilter::kStride; ++k) acc[k] += xr[k] * xr[k] + xi[k] * xi[k];
+}
+
 float sumOfSquares(const float* x, int64_t n) {
   float s = 0.0f;
   for (int64_t i = 0; i < n; ++i) s += x[i] * x[i];
@@ -147,14 +175,8 @@ void PartitionedEchoFilter::filterInto(const Spectra& w, float* out) {
   for (int64_t p = 0; p < kP; ++p) {
     const size_t wr = static_cast<size_t>(p) * kStrideZ;
     const size_t xr = static_cast<size_t>((head_ + p) % kP) * kStrideZ;
-    const float* Wr = w.re.data() + wr;
-    const float* Wi = w.im.data() + wr;
-    const float* Xr = history_.re.data() + xr;
-    const float* Xi = history_.im.data() + xr;
-    for (int64_t k = 0; k < kStride; ++k) {
-      re_[static_cast<size_t>(k)] += Wr[k] * Xr[k] - Wi[k] * Xi[k];
-      im_[static_cast<size_t>(k)] += Wr[k] * Xi[k] + Wi[k] * Xr[k];
-    }
+    multiplyAccumulate(w.re.data() + wr, w.im.data() + wr, history_.re.data() + xr,
+                       history_.im.data() + xr, re_.data(), im_.data());
   }
   inverse(re_.data(), im_.data(), time_.data());
   for (int64_t n = 0; n < kN; ++n) out[n] = time_[static_cast<size_t>(kN + n)] * kInverseScale;
@@ -191,11 +213,7 @@ void PartitionedEchoFilter::adapt(const float* error, const float* estimate,
   std::fill(refPower_.begin(), refPower_.end(), 0.0f);
   for (int64_t p = 0; p < kP; ++p) {
     const size_t xr = static_cast<size_t>(p) * kStrideZ;
-    for (int64_t k = 0; k < kStride; ++k) {
-      const float re = history_.re[xr + static_cast<size_t>(k)];
-      const float im = history_.im[xr + static_cast<size_t>(k)];
-      refPower_[static_cast<size_t>(k)] += re * re + im * im;
-    }
+    addPower(history_.re.data() + xr, history_.im.data() + xr, refPower_.data());
   }
   float mean = 0.0f;
   for (int64_t k = 0; k < kBins; ++k) mean += refPower_[static_cast<size_t>(k)];
@@ -210,15 +228,8 @@ void PartitionedEchoFilter::adapt(const float* error, const float* estimate,
   for (int64_t p = 0; p < kP; ++p) {
     const size_t wr = static_cast<size_t>(p) * kStrideZ;
     const size_t xr = static_cast<size_t>((head_ + p) % kP) * kStrideZ;
-    float* Wr = background_.re.data() + wr;
-    float* Wi = background_.im.data() + wr;
-    const float* Xr = history_.re.data() + xr;
-    const float* Xi = history_.im.data() + xr;
-    // W += conj(X) * E
-    for (int64_t k = 0; k < kStride; ++k) {
-      Wr[k] += Xr[k] * re_[static_cast<size_t>(k)] + Xi[k] * im_[static_cast<size_t>(k)];
-      Wi[k] += Xr[k] * im_[static_cast<size_t>(k)] - Xi[k] * re_[static_cast<size_t>(k)];
-    }
+    conjugateMultiplyAdd(background_.re.data() + wr, background_.im.data() + wr,
+                         history_.re.data() + xr, history_.im.data() + xr, re_.data(), im_.data());
   }
   constrain(background_, constrainNext_);
   constrainNext_ = (constrainNext_ + 1) % kP;
@@ -238,7 +249,7 @@ void PartitionedEchoFilter::constrain(Spectra& w, int64_t partition) {
 AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
                                                std::span<const float> reference,
                                                const std::vector<DelaySeg>& track, int64_t length,
-                                               std::span<float> error, std::span<float> echo) {
+                                               const BlockSink& sink) {
   AdaptiveFilterStats stats;
   DelayCursor delays(track);
   std::vector<float> yb(static_cast<size_t>(kN));
@@ -294,8 +305,10 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
     }
     const std::vector<float>& e = useBackground ? eb : ef;
     const std::vector<float>& y = useBackground ? yb : yf;
-    std::copy(e.begin(), e.begin() + n, error.begin() + t0);
-    std::copy(y.begin(), y.begin() + n, echo.begin() + t0);
+    if (sink) {
+      sink(std::span<const float>(e.data(), static_cast<size_t>(n)),
+           std::span<const float>(y.data(), static_cast<size_t>(n)));
+    }
 
     stats.blocks += 1;
     float x2 = 0.0f;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <complex>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -41,13 +42,16 @@ class PartitionedEchoFilter {
   // be prepared.
   static std::unique_ptr<PartitionedEchoFilter> create(DftFactory& factory);
 
+  // Receives the filter's output block by block, in order: the error
+  // (mic - echo estimate) and the foreground's echo estimate.
+  using BlockSink = std::function<void(std::span<const float> error, std::span<const float> echo)>;
+
   // Filters mic[0, length) against the reference read through the delay
-  // track: error[t] = mic[t] - echo[t], echo[t] the foreground's estimate.
-  // error and echo hold at least length samples. The reference history is
-  // rebuilt at the start; the weights carry on from the last call.
+  // track, handing each block to `sink` (which may be empty). The reference
+  // history is rebuilt at the start; the weights carry on from the last call.
   AdaptiveFilterStats run(std::span<const float> mic, std::span<const float> reference,
-                          const std::vector<DelaySeg>& track, int64_t length, std::span<float> error,
-                          std::span<float> echo);
+                          const std::vector<DelaySeg>& track, int64_t length,
+                          const BlockSink& sink);
 
   // The foreground's impulse response, kPartitions * kBlock taps; tap n
   // weighs reference sample t - delay + kLead - n for microphone sample t.

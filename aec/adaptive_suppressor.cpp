@@ -64,19 +64,18 @@ ResidualSuppressor::ResidualSuppressor(std::unique_ptr<Dft> fwd, std::unique_ptr
       errorPower_(static_cast<size_t>(kBins), 0.0f),
       echoPower_(static_cast<size_t>(kBins), 0.0f),
       leak_(static_cast<size_t>(kBins), kLeakStart),
-      gain_(static_cast<size_t>(kBins), 1.0f) {
+      gain_(static_cast<size_t>(kBins), 1.0f),
+      pendingError_(static_cast<size_t>(kHop), 0.0f),
+      pendingEcho_(static_cast<size_t>(kHop), 0.0f),
+      carry_(static_cast<size_t>(kHop), 0.0f) {
   for (int64_t i = 0; i < kFrame; ++i) {
     const double theta = 6.283185307179586 * static_cast<double>(i) / static_cast<double>(kFrame);
     win_[static_cast<size_t>(i)] = static_cast<float>(std::sqrt(0.5 - 0.5 * std::cos(theta)));
   }
 }
 
-void ResidualSuppressor::windowed(std::span<const float> x, int64_t start, float* frame) const {
-  const int64_t size = static_cast<int64_t>(x.size());
-  for (int64_t i = 0; i < kFrame; ++i) {
-    const int64_t j = start + i;
-    frame[i] = (j >= 0 && j < size) ? x[static_cast<size_t>(j)] * win_[static_cast<size_t>(i)] : 0.0f;
-  }
+void ResidualSuppressor::windowed(const std::vector<float>& x, float* frame) const {
+  for (int64_t i = 0; i < kFrame; ++i) frame[i] = x[static_cast<size_t>(i)] * win_[static_cast<size_t>(i)];
 }
 
 // Updates the per-bin state from E_ and Y_ and fills gain_; true when some
@@ -133,31 +132,47 @@ bool ResidualSuppressor::gains() {
   return engaged;
 }
 
-SuppressorStats ResidualSuppressor::run(std::span<const float> error, std::span<const float> echo,
-                                        std::span<float> out) {
-  SuppressorStats stats;
-  const int64_t L = static_cast<int64_t>(error.size());
-  std::vector<float> carry(static_cast<size_t>(kHop), 0.0f);
-  // Frame f covers [f*hop - hop, f*hop + hop): its first half completes the
-  // samples from f*hop - hop on, so every sample gets both of its frames.
-  for (int64_t start = -kHop; start < L; start += kHop) {
-    windowed(error, start, frame_.data());
+void ResidualSuppressor::push(std::span<const float> error, std::span<const float> echo,
+                              std::vector<float>& out) {
+  pendingError_.insert(pendingError_.end(), error.begin(), error.end());
+  pendingEcho_.insert(pendingEcho_.end(), echo.begin(), echo.end());
+  pushed_ += static_cast<int64_t>(error.size());
+  processFrames(out);
+}
+
+void ResidualSuppressor::finish(std::vector<float>& out) {
+  // Zeros after the end let the last frames complete the last samples.
+  while (frameStart_ < pushed_) {
+    pendingError_.resize(pendingError_.size() + static_cast<size_t>(kHop), 0.0f);
+    pendingEcho_.resize(pendingEcho_.size() + static_cast<size_t>(kHop), 0.0f);
+    processFrames(out);
+  }
+}
+
+// Every frame that has all its samples: analysis, gains, synthesis. Its
+// first half, added to the previous frame's second half, completes the hop
+// of samples at frameStart_.
+void ResidualSuppressor::processFrames(std::vector<float>& out) {
+  while (static_cast<int64_t>(pendingError_.size()) >= kFrame) {
+    windowed(pendingError_, frame_.data());
     fwd_->forwardReal(frame_.data(), E_.data());
-    windowed(echo, start, frame_.data());
+    windowed(pendingEcho_, frame_.data());
     fwd_->forwardReal(frame_.data(), Y_.data());
-    stats.frames += 1;
-    if (gains()) stats.engaged += 1;
+    stats_.frames += 1;
+    if (gains()) stats_.engaged += 1;
     for (int64_t k = 0; k < kBins; ++k) E_[static_cast<size_t>(k)] *= gain_[static_cast<size_t>(k)];
     inv_->inverseHermitian(E_.data(), frame_.data());
     for (int64_t i = 0; i < kFrame; ++i) {
       frame_[static_cast<size_t>(i)] *= win_[static_cast<size_t>(i)] * kInverseScale;
     }
     for (int64_t i = 0; i < kHop; ++i) {
-      const int64_t t = start + i;
-      const float v = carry[static_cast<size_t>(i)] + frame_[static_cast<size_t>(i)];
-      if (t >= 0 && t < L) out[static_cast<size_t>(t)] = v;
-      carry[static_cast<size_t>(i)] = frame_[static_cast<size_t>(kHop + i)];
+      const int64_t t = frameStart_ + i;
+      const float v = carry_[static_cast<size_t>(i)] + frame_[static_cast<size_t>(i)];
+      if (t >= 0 && t < pushed_) out.push_back(v);
+      carry_[static_cast<size_t>(i)] = frame_[static_cast<size_t>(kHop + i)];
     }
+    pendingError_.erase(pendingError_.begin(), pendingError_.begin() + kHop);
+    pendingEcho_.erase(pendingEcho_.begin(), pendingEcho_.begin() + kHop);
+    frameStart_ += kHop;
   }
-  return stats;
 }

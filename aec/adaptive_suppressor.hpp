@@ -28,14 +28,20 @@ class ResidualSuppressor {
   // A suppressor, or nullptr when a transform cannot be prepared.
   static std::unique_ptr<ResidualSuppressor> create(DftFactory& factory);
 
-  // out[t] for t < error.size(): the filter's error with the residual echo
-  // taken out; echo is the filter's echo estimate, as long as error.
-  SuppressorStats run(std::span<const float> error, std::span<const float> echo, std::span<float> out);
+  // Takes the next samples of the filter's error and of its echo estimate
+  // (as many of each) and appends to `out` the output samples that are
+  // complete: the error with the residual echo taken out.
+  void push(std::span<const float> error, std::span<const float> echo, std::vector<float>& out);
+  // Appends the rest, so that `out` has gained one sample per sample pushed.
+  void finish(std::vector<float>& out);
+
+  const SuppressorStats& stats() const { return stats_; }
 
  private:
   ResidualSuppressor(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv);
-  void windowed(std::span<const float> x, int64_t start, float* frame) const;
+  void windowed(const std::vector<float>& x, float* frame) const;
   bool gains();
+  void processFrames(std::vector<float>& out);
 
   std::unique_ptr<Dft> fwd_;
   std::unique_ptr<Dft> inv_;
@@ -48,4 +54,12 @@ class ResidualSuppressor {
   std::vector<float> leak_;        // residual echo power / echo estimate power
   std::vector<float> gain_;
   float frameLeak_ = 1.0f;         // recent minimum of the frame-wide ratio
+  // Samples waiting for their frames; the first frame starts a hop before
+  // the track, so both start with a hop of zeros.
+  std::vector<float> pendingError_;
+  std::vector<float> pendingEcho_;
+  std::vector<float> carry_;        // second half of the last synthesised frame
+  int64_t frameStart_ = -kHop;      // track position of pending[0]
+  int64_t pushed_ = 0;
+  SuppressorStats stats_;
 };

@@ -2,11 +2,11 @@
 // delay-agnostic mode, since the playback delay is not known to it), as a
 // peer in the quality benchmark:
 //   webrtc_runner mic.f32 sys.f32 out.f32 rate
-// Prints the seconds the processing took (file I/O excluded).
+// Prints the processor seconds the processing took (file I/O excluded).
 
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
-#include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   const size_t frame = static_cast<size_t>(rate / 100);  // 10 ms
   sys.resize(mic.size(), 0.0f);
   std::vector<float> out(mic.size(), 0.0f);
-  const auto start = std::chrono::steady_clock::now();
+  const std::clock_t start = std::clock();
   webrtc::Config config;
   config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
   config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
     float* o = out.data() + at;
     apm->ProcessStream(&m, stream, stream, &o);
   }
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
   if (!writeRawFloats(argv[3], out)) return 1;
-  std::printf("seconds=%.4f\n", took.count());
+  std::printf("seconds=%.4f\n", took);
   return 0;
 }
