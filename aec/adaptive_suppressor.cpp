@@ -38,9 +38,18 @@ constexpr float kLeakWeight = 0.1f;
 constexpr float kLeakStart = 1.0f;
 // Bins on either side over which the leak ratio is taken.
 constexpr int64_t kSpread = 4;
-// Over-subtraction and the smallest gain.
-constexpr float kOverSubtraction = 5.0f;
-constexpr float kFloor = 0.03f;
+// Over-subtraction where only the far end talks, where the near end talks
+// too, and the smallest gain.
+constexpr float kOverSubtraction = 12.0f;
+constexpr float kOverSubtractionNear = 0.0f;
+// The near end talks when the error exceeds the predicted residual echo and
+// noise by this factor; the noise floor rises by this factor a frame (about
+// 1 dB/s at 48 kHz).
+constexpr float kNearMargin = 2.0f;
+constexpr float kNoiseRise = 1.0025f;
+// Frames a near end counts as talking after it was last heard (about 200 ms).
+constexpr int64_t kNearHangover = 20;
+constexpr float kFloor = 0.01f;
 constexpr float kTiny = 1e-20f;
 constexpr float kInverseScale = 1.0f / static_cast<float>(kFrame);
 
@@ -99,7 +108,21 @@ bool ResidualSuppressor::gains() {
     frameLeak_ = std::min(ratio, frameLeak_ * kLeakRise);
     echoOnly = ratio < frameLeak_ * kNearFree;
   }
-  // Only then does each bin learn its leak ratio, taken over a few
+  // Does the near end talk? Then the error holds clearly more than the
+  // residual echo the leak ratios predict plus the noise floor (the recent
+  // minimum of the frame's error power), and the bins are spared: a gain
+  // that moves with the near end's syllables would take part of its voice.
+  float predicted = noiseFloor_;
+  for (int64_t k = 0; k < kBins; ++k) {
+    predicted += leak_[static_cast<size_t>(k)] * echoPower_[static_cast<size_t>(k)];
+  }
+  // A near end keeps its state through the short gaps between its words.
+  if (frameE > predicted * kNearMargin) nearHold_ = kNearHangover;
+  else if (nearHold_ > 0) nearHold_ -= 1;
+  const bool nearTalks = nearHold_ > 0;
+  noiseFloor_ = std::min(frameE, noiseFloor_ * kNoiseRise);
+  const float overSubtraction = nearTalks ? kOverSubtractionNear : kOverSubtraction;
+  // Each bin learns its leak ratio in echo-only frames, taken over a few
   // neighbouring bins, since one bin's ratio scatters widely.
   float sumE = 0.0f;
   float sumY = 0.0f;
@@ -125,7 +148,7 @@ bool ResidualSuppressor::gains() {
       leak_[b] = leak_[b] * (1.0f - kLeakWeight) + ratio * kLeakWeight;
     }
     const float residual = leak_[b] * echoPower_[b];
-    const float g = 1.0f - kOverSubtraction * residual / (errorPower_[b] + kTiny);
+    const float g = 1.0f - overSubtraction * residual / (errorPower_[b] + kTiny);
     gain_[b] = std::max(kFloor, std::min(1.0f, g));
     if (gain_[b] < 1.0f) engaged = true;
   }

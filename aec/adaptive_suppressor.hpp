@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <complex>
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -54,6 +55,8 @@ class ResidualSuppressor {
   std::vector<float> leak_;        // residual echo power / echo estimate power
   std::vector<float> gain_;
   float frameLeak_ = 1.0f;         // recent minimum of the frame-wide ratio
+  int64_t nearHold_ = 0;           // frames the near end still counts as talking
+  float noiseFloor_ = std::numeric_limits<float>::max();  // recent minimum of the frame's error power
   // Samples waiting for their frames; the first frame starts a hop before
   // the track, so both start with a hop of zeros.
   std::vector<float> pendingError_;
