@@ -3,14 +3,16 @@
 // The filter's error E and its echo estimate Y are cut into 1024-sample
 // frames every 512 samples (square-root Hann window, so that analysis and
 // synthesis windows multiply to a Hann window that adds up to 1). Per bin,
-// the leak ratio is the smallest recent value of error power over echo
-// estimate power: where only the far end talks that ratio is what the filter
-// leaves of the echo (plus noise), and the near end, whenever it talks, only
-// raises it, so tracking the minimum (falling at once, rising slowly) keeps
-// the echo-only value through double talk. The residual echo is then leak x
-// |Y|^2, and the bin keeps 1 - overSubtraction x residual / |E|^2 of its
-// amplitude, never less than a floor. Where the echo estimate is zero the
-// residual is zero and the bin passes unchanged.
+// the leak ratio says how much error power comes with each unit of echo
+// estimate power when only the far end talks: what the filter leaves of the
+// echo, and the noise under it. It is learned in frames whose frame-wide
+// error-to-echo ratio stays near its recent minimum (a near end joining in
+// makes it jump). The residual echo is then leak x |Y|^2, and the bin keeps
+// 1 - overSubtraction x residual / |E|^2 of its amplitude, never less than a
+// floor. While the near end talks (the error clearly above the predicted
+// residual and the noise floor) the over-subtraction is small, so that the
+// gains do not move with the near end's syllables. Where the echo estimate is
+// zero the residual is zero and the bin passes unchanged.
 
 #include "aec/adaptive_suppressor.hpp"
 
