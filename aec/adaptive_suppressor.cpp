@@ -41,16 +41,18 @@ constexpr float kLeakStart = 1.0f;
 // Bins on either side over which the leak ratio is taken.
 constexpr int64_t kSpread = 4;
 // Over-subtraction where only the far end talks, where the near end talks
-// too, and the smallest gain.
-constexpr float kOverSubtraction = 12.0f;
+// too, and the smallest gain. The leak ratio is an average, and the residual
+// of a frame often peaks 10 dB above it (at onsets, where the filter's tail
+// lags): where only the far end talks, the gain covers those peaks.
+constexpr float kOverSubtraction = 28.0f;
 constexpr float kOverSubtractionNear = 0.0f;
 // The near end talks when the error exceeds the predicted residual echo and
 // noise by this factor; the noise floor rises by this factor a frame (about
 // 1 dB/s at 48 kHz).
 constexpr float kNearMargin = 2.0f;
 constexpr float kNoiseRise = 1.0025f;
-// Frames a near end counts as talking after it was last heard (about 200 ms).
-constexpr int64_t kNearHangover = 20;
+// Frames a near end counts as talking after it was last heard (about 430 ms).
+constexpr int64_t kNearHangover = 40;
 constexpr float kFloor = 0.01f;
 constexpr float kTiny = 1e-20f;
 constexpr float kInverseScale = 1.0f / static_cast<float>(kFrame);
