@@ -21,8 +21,6 @@ class EchoReturnStep {
   void steps(const float* errorPower, const float* echoPower, float see, float syy, float sey,
              float* mu);
 
-  float leak() const { return leak_; }
-
  private:
   std::vector<float> errorAvg_;
   std::vector<float> echoAvg_;

@@ -128,6 +128,28 @@ TEST(AdaptiveFilter, IdentifiesAKnownEchoPathAndHoldsItThroughDoubleTalk) {
   EXPECT_LT(10.0 * std::log10(energy(residual, lastSecond, m) / energy(talk.echo, lastSecond, m)), -20.0);
 }
 
+TEST(AdaptiveFilter, FollowsTheDelayTrackWhenTheEchoPathMoves) {
+  // The path moves 20 ms later at 8 s; the delay track moves with it, or
+  // only at 12 s (after the filter has had to follow by itself).
+  const size_t n = static_cast<size_t>(kRate * 20);
+  const size_t move = static_cast<size_t>(kRate * 8);
+  const Room before = room(n, 960);
+  const Room after = room(n, 1920);
+  std::vector<float> mic(before.echo.begin(), before.echo.begin() + static_cast<long>(move));
+  mic.insert(mic.end(), after.echo.begin() + static_cast<long>(move), after.echo.end());
+  for (const int64_t trackMoves : {int64_t{8}, int64_t{12}}) {
+    SCOPED_TRACE(trackMoves);
+    auto filter = PartitionedEchoFilter::create(fftwDftFactory());
+    ASSERT_TRUE(filter);
+    const std::vector<DelaySeg> track{{0, 960}, {trackMoves * static_cast<int64_t>(kRate), 1920}};
+    std::vector<float> error;
+    filter->run(mic, before.far, track, static_cast<int64_t>(n),
+                [&](std::span<const float> e, std::span<const float>) { error.insert(error.end(), e.begin(), e.end()); });
+    const size_t from = n - static_cast<size_t>(kRate * 2);
+    EXPECT_LT(10.0 * std::log10(energy(error, from, n) / energy(mic, from, n)), -25.0);
+  }
+}
+
 TEST(AdaptiveCanceller, RemovesTheEchoAndLeavesANearEndAloneUntouched) {
   // Far end for 6 s, then silence; the near end talks alone from 7 s on.
   const size_t n = static_cast<size_t>(kRate * 10);
