@@ -150,21 +150,20 @@ void PartitionedEchoFilter::rebuildHistory(std::span<const float> reference, int
 void PartitionedEchoFilter::realign(int64_t shift) {
   const int64_t taps = kP * kN;
   std::vector<float> h(static_cast<size_t>(taps));
-  for (Spectra* w : {&foreground_}) {
-    for (int64_t p = 0; p < kP; ++p) {
-      const size_t row = static_cast<size_t>(p) * kStrideZ;
-      inverse(w->re.data() + row, w->im.data() + row, time_.data());
-      for (int64_t n = 0; n < kN; ++n) h[static_cast<size_t>(p * kN + n)] = time_[static_cast<size_t>(n)] * kInverseScale;
+  Spectra& w = foreground_;
+  for (int64_t p = 0; p < kP; ++p) {
+    const size_t row = static_cast<size_t>(p) * kStrideZ;
+    inverse(w.re.data() + row, w.im.data() + row, time_.data());
+    for (int64_t n = 0; n < kN; ++n) h[static_cast<size_t>(p * kN + n)] = time_[static_cast<size_t>(n)] * kInverseScale;
+  }
+  for (int64_t p = 0; p < kP; ++p) {
+    std::fill(time_.begin(), time_.end(), 0.0f);
+    for (int64_t n = 0; n < kN; ++n) {
+      const int64_t from = p * kN + n + shift;
+      if (from >= 0 && from < taps) time_[static_cast<size_t>(n)] = h[static_cast<size_t>(from)];
     }
-    for (int64_t p = 0; p < kP; ++p) {
-      std::fill(time_.begin(), time_.end(), 0.0f);
-      for (int64_t n = 0; n < kN; ++n) {
-        const int64_t from = p * kN + n + shift;
-        if (from >= 0 && from < taps) time_[static_cast<size_t>(n)] = h[static_cast<size_t>(from)];
-      }
-      const size_t row = static_cast<size_t>(p) * kStrideZ;
-      forward(time_.data(), w->re.data() + row, w->im.data() + row);
-    }
+    const size_t row = static_cast<size_t>(p) * kStrideZ;
+    forward(time_.data(), w.re.data() + row, w.im.data() + row);
   }
 }
 
