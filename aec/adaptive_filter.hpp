@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <complex>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "aec/adaptive_step.hpp"
+#include "aec/delay_track.hpp"
+#include "aec/dft.hpp"
+
+// What a pass of the adaptive filter did.
+struct AdaptiveFilterStats {
+  int64_t blocks = 0;  // blocks filtered
+  int64_t adapted = 0; // blocks in which the background filter adapted
+  int64_t copies = 0;  // background taken over as the foreground
+  int64_t resets = 0;  // background put back to the foreground after straying
+  int64_t shifts = 0;  // realignments to a new delay
+};
+
+// A linear model of the echo path: a partitioned-block frequency-domain
+// adaptive filter (overlap-save, 1024-sample blocks, 14 partitions: 21 ms
+// before the delay track's delay and 277 ms after it) run as a pair. The
+// background filter adapts on every block with a normalised step; the
+// foreground filter, whose output is used, only ever takes over a background
+// that has done clearly better, and a background that strays (the near end
+// talking) is put back to the foreground. The weights survive between passes,
+// so a second pass starts from what the first one learned.
+class PartitionedEchoFilter {
+ public:
+  static constexpr int64_t kBlock = 1024;             // samples per block, also the partition length
+  static constexpr int64_t kFft = 2 * kBlock;         // overlap-save transform
+  static constexpr int64_t kBins = kFft / 2 + 1;      // bins of a real-input spectrum
+  static constexpr int64_t kStride = kBins + 3;       // bins padded to a multiple of 4
+  static constexpr int64_t kPartitions = 14;          // 14 x 1024 = 299 ms of taps at 48 kHz
+  static constexpr int64_t kLead = 1024;            // taps before the delay (the delay may shrink)
+  static_assert(kStride % 4 == 0 && kStride >= kBins);
+
+  // A filter with no echo path learned, or nullptr when a transform cannot
+  // be prepared.
+  static std::unique_ptr<PartitionedEchoFilter> create(DftFactory& factory);
+
+  // Receives the filter's output block by block, in order: the error
+  // (mic - echo estimate) and the foreground's echo estimate.
+  using BlockSink = std::function<void(std::span<const float> error, std::span<const float> echo)>;
+
+  // Filters mic[0, length) against the reference read through the delay
+  // track, handing each block to `sink` (which may be empty). The reference
+  // history is rebuilt at the start; the weights carry on from the last call.
+  AdaptiveFilterStats run(std::span<const float> mic, std::span<const float> reference,
+                          const std::vector<DelaySeg>& track, int64_t length,
+                          const BlockSink& sink);
+
+  // The foreground's impulse response, kPartitions * kBlock taps; tap n
+  // weighs reference sample t - delay + kLead - n for microphone sample t.
+  std::vector<float> impulseResponse();
+
+ private:
+  PartitionedEchoFilter(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv);
+
+  struct Spectra {
+    std::vector<float> re;
+    std::vector<float> im;
+    explicit Spectra(int64_t rows = kPartitions)
+        : re(static_cast<size_t>(rows * kStride), 0.0f), im(static_cast<size_t>(rows * kStride), 0.0f) {}
+  };
+
+  void loadReference(std::span<const float> reference, int64_t blockStart, int64_t delay,
+                     int64_t slot);
+  void rebuildHistory(std::span<const float> reference, int64_t blockStart, int64_t delay);
+  void realign(int64_t shift);
+  void filterInto(const Spectra& w, float* out);
+  void adapt(const float* error, const float* estimate, AdaptiveFilterStats& stats);
+  void constrain(Spectra& w, int64_t partition);
+  void forward(const float* in, float* re, float* im);
+  void inverse(const float* re, const float* im, float* out);
+
+  std::unique_ptr<Dft> fwd_;
+  std::unique_ptr<Dft> inv_;
+  Spectra background_;
+  Spectra foreground_;
+  Spectra history_;         // reference spectra, newest block in slot head_
+  int64_t head_ = 0;
+  std::vector<float> refPower_;  // reference power per bin over the filter span
+  int64_t alignedTo_ = 0;   // the delay the weights are aligned to
+  int64_t constrainNext_ = 0;
+  float backgroundLevel_ = 0.0f;
+  float foregroundLevel_ = 0.0f;
+  // Transform scratch.
+  std::vector<float> time_;
+  std::vector<std::complex<float>> bins_;
+  std::vector<float> re_;
+  std::vector<float> im_;
+  std::vector<float> errorPower_;
+  std::vector<float> echoPower_;
+  std::vector<float> mu_;
+  EchoReturnStep step_;
+};

@@ -1,0 +1,147 @@
+"""Simulated loudspeaker-room recordings for the echo-cancellation benchmark.
+
+Two espeak-ng voices (far end and near end) are laid out in a schedule in
+which far-only, near-only and double-talk stretches alternate with pauses.
+The far end goes through a room (direct path after 40 ms, a tail decaying
+60 dB in 0.25 s) to give the echo, 6 dB below the far end; the microphone is
+echo + near end + white noise at -50 dBFS. Every component is kept apart so
+that the figures can be measured against each one.
+"""
+
+import os
+import subprocess
+import tempfile
+
+import numpy as np
+import scipy.io.wavfile as wavfile
+import scipy.signal as signal
+
+RATE = 48000
+FAR_VOICE = ("en-us", 160)
+NEAR_VOICE = ("en-gb+f3", 175)
+FAR_TEXT = (
+    "The committee met on Tuesday to discuss the budget for the coming year. "
+    "Several members raised concerns about the cost of the new building. "
+    "After a long debate, they agreed to postpone the decision until spring. "
+    "The weather over the weekend will be mild, with some rain in the north. "
+    "Farmers are hoping for a good harvest after two difficult seasons. "
+    "The train to the coast leaves every hour from the central station. "
+    "Please remember to bring your tickets and a valid form of identity. "
+    "Our next speaker has worked on the history of the river for twenty years. "
+)
+NEAR_TEXT = (
+    "Yes, I can hear you quite well now, thank you for checking. "
+    "I think we should look at the numbers again before we decide anything. "
+    "Could you send me the report from last week when you have a moment? "
+    "My kitchen window looks out over a small garden full of roses. "
+    "We walked along the beach until the sun went down behind the hills. "
+    "That sounds reasonable, but let me ask the others what they think. "
+    "The library closes early on Fridays, so we should hurry. "
+)
+# Stretch lengths in seconds: far only, pause, near only, pause, double talk, pause.
+SCHEDULE = (("far", 6.0), ("pause", 1.0), ("near", 5.0), ("pause", 1.0), ("double", 6.0),
+            ("pause", 1.0))
+FAR_PEAK = 0.7       # far end peak (-3 dBFS): the reference never clips
+ECHO_BELOW_DB = 6.0  # echo below the far end
+NOISE_DB = -50.0     # microphone noise
+DIRECT_S = 0.040
+RT60_S = 0.25
+DELAY_STEP_S = 0.020
+
+
+def speak(voice, text):
+    """espeak-ng speech resampled to RATE, float64, peak-free of trailing silence."""
+    name, speed = voice
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "v.wav")
+        subprocess.run(["espeak-ng", "-v", name, "-s", str(speed), "-w", path, text], check=True)
+        rate, x = wavfile.read(path)
+    x = x.astype(np.float64) / 32768.0
+    g = np.gcd(RATE, rate)
+    return signal.resample_poly(x, RATE // g, rate // g)
+
+
+def active_rms(x):
+    """RMS over the samples of 20 ms blocks within 30 dB of the loudest block."""
+    n = len(x) // 960 * 960
+    blocks = (x[:n].reshape(-1, 960) ** 2).mean(axis=1)
+    keep = blocks > blocks.max() * 1e-3
+    return np.sqrt(blocks[keep].mean())
+
+
+def room(seed, direct_s):
+    """A room impulse response: unit direct path, exponentially decaying noise tail."""
+    rng = np.random.default_rng(seed)
+    length = int((direct_s + 0.4) * RATE)
+    d = int(direct_s * RATE)
+    h = np.zeros(length)
+    t = np.arange(length - d) / RATE
+    envelope = 10.0 ** (-3.0 * t / RT60_S)  # -60 dB at RT60
+    tail = rng.standard_normal(length - d) * envelope
+    # As much energy in the reverberation as in the direct path.
+    h[d:] = tail / np.sqrt(np.sum(tail ** 2))
+    h[d] = 1.0
+    return h
+
+
+def schedule(cycles):
+    """[(kind, start, end)] in samples."""
+    out, at = [], 0
+    for _ in range(cycles):
+        for kind, seconds in SCHEDULE:
+            n = int(seconds * RATE)
+            out.append((kind, at, at + n))
+            at += n
+    return out, at
+
+
+def lay_out(voice_audio, stretches, total, kinds):
+    """The voice's speech placed into the stretches of the given kinds."""
+    out = np.zeros(total)
+    pos = 0
+    for kind, s, e in stretches:
+        if kind not in kinds:
+            continue
+        n = e - s
+        if pos + n > len(voice_audio):
+            pos = 0
+        out[s:e] = voice_audio[pos:pos + n]
+        pos += n
+    return out
+
+
+def make_case(kind, cycles=4, seed=1):
+    """Components of one case: dict of far, echo, near, noise, mic and the stretches."""
+    far_voice = speak(FAR_VOICE, FAR_TEXT)
+    near_voice = speak(NEAR_VOICE, NEAR_TEXT)
+    stretches, total = schedule(cycles)
+    far = lay_out(far_voice, stretches, total, ("far", "double"))
+    near = lay_out(near_voice, stretches, total, ("near", "double"))
+    far *= FAR_PEAK / np.abs(far).max()
+    # The near end as loud over its speech as the echo over the far end's.
+    near *= active_rms(far) * 10 ** (-ECHO_BELOW_DB / 20) / active_rms(near)
+    played = far
+    if kind == "nonlinear":
+        played = np.tanh(2.0 * far) / 2.0  # an overdriven loudspeaker
+    h = room(seed, DIRECT_S)
+    echo = signal.fftconvolve(played, h)[:total]
+    if kind == "delay-step":
+        half = total // 2
+        later = signal.fftconvolve(played, room(seed, DIRECT_S + DELAY_STEP_S))[:total]
+        echo = np.concatenate([echo[:half], later[half:]])
+    echo *= 10 ** (-ECHO_BELOW_DB / 20) * np.sqrt(np.mean(far ** 2) / np.mean(echo ** 2))
+    noise = np.random.default_rng(seed + 100).standard_normal(total) * 10 ** (NOISE_DB / 20)
+    # Both tracks as the tool would record them: 16-bit samples.
+    q = lambda x: np.round(np.clip(x, -1, 32767 / 32768) * 32768) / 32768
+    mic = q(echo + near + noise)
+    return {"far": q(far), "echo": echo, "near": near, "noise": noise, "mic": mic,
+            "stretches": stretches}
+
+
+def write_wav(path, x):
+    wavfile.write(path, RATE, np.round(np.clip(x, -1, 32767 / 32768) * 32768).astype(np.int16))
+
+
+def read_wav(path):
+    rate, x = wavfile.read(path)
+    return x.astype(np.float64) / 32768.0

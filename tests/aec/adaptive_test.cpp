@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <vector>
+
+#include "aec/adaptive_canceller.hpp"
+#include "aec/adaptive_filter.hpp"
+#include "aec/dft.hpp"
+
+namespace {
+
+constexpr double kRate = 48000.0;
+constexpr int64_t kTaps = 12000;  // 250 ms at 48 kHz
+
+std::vector<float> noise(size_t n, float amplitude, uint64_t seed) {
+  std::vector<float> out(n);
+  uint64_t state = seed;
+  for (float& v : out) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const float u = static_cast<float>(static_cast<uint32_t>(state >> 32)) * 2.3283064e-10f;
+    v = amplitude * (u * 2.0f - 1.0f);
+  }
+  return out;
+}
+
+// A random echo path: a unit direct path and a tail decaying 60 dB over its
+// 250 ms, as much reverberant energy as direct.
+std::vector<float> echoPath() {
+  std::vector<float> h = noise(kTaps, 1.0f, 7);
+  double energy = 0.0;
+  for (int64_t n = 0; n < kTaps; ++n) {
+    h[static_cast<size_t>(n)] *= static_cast<float>(std::pow(10.0, -3.0 * n / kTaps));
+    energy += h[static_cast<size_t>(n)] * h[static_cast<size_t>(n)];
+  }
+  for (float& v : h) v /= static_cast<float>(std::sqrt(energy));
+  h[0] = 1.0f;
+  return h;
+}
+
+// x convolved with h, x's length (overlap-add with FFTW, double-checked by
+// the filter having to find h in it).
+std::vector<float> convolve(const std::vector<float>& x, const std::vector<float>& h) {
+  constexpr int64_t kN = 32768;
+  constexpr int64_t kBlock = kN / 2;
+  auto fwd = fftwDftFactory().create(kN, DftDirection::kForward);
+  auto inv = fftwDftFactory().create(kN, DftDirection::kInverse);
+  std::vector<float> buf(kN, 0.0f);
+  std::vector<float> out(x.size() + kN, 0.0f);
+  std::vector<std::complex<float>> H(kN / 2 + 1), X(kN / 2 + 1);
+  std::copy(h.begin(), h.end(), buf.begin());
+  fwd->forwardReal(buf.data(), H.data());
+  for (size_t at = 0; at < x.size(); at += kBlock) {
+    std::fill(buf.begin(), buf.end(), 0.0f);
+    for (size_t i = 0; i < kBlock && at + i < x.size(); ++i) buf[i] = x[at + i];
+    fwd->forwardReal(buf.data(), X.data());
+    for (size_t k = 0; k < X.size(); ++k) X[k] *= H[k] / static_cast<float>(kN);
+    inv->inverseHermitian(X.data(), buf.data());
+    for (size_t i = 0; i < kN; ++i) out[at + i] += buf[i];
+  }
+  out.resize(x.size());
+  return out;
+}
+
+double energy(const std::vector<float>& x, size_t from, size_t to) {
+  double e = 0.0;
+  for (size_t i = from; i < to; ++i) e += static_cast<double>(x[i]) * x[i];
+  return e;
+}
+
+// 10 log10 of |h - estimate|^2 / |h|^2, the estimate read from the filter's
+// taps at the direct path's position.
+double misadjustmentDb(PartitionedEchoFilter& filter, const std::vector<float>& h) {
+  const std::vector<float> w = filter.impulseResponse();
+  double err = 0.0, ref = 0.0;
+  for (int64_t n = 0; n < static_cast<int64_t>(w.size()); ++n) {
+    const int64_t tap = n - PartitionedEchoFilter::kLead;
+    const double truth = (tap >= 0 && tap < kTaps) ? h[static_cast<size_t>(tap)] : 0.0;
+    err += (w[static_cast<size_t>(n)] - truth) * (w[static_cast<size_t>(n)] - truth);
+    ref += truth * truth;
+  }
+  return 10.0 * std::log10(err / ref);
+}
+
+struct Room {
+  std::vector<float> far;
+  std::vector<float> echo;
+};
+
+Room room(size_t n, int64_t delay) {
+  Room r;
+  r.far = noise(n, 0.3f, 1);
+  std::vector<float> shifted(n, 0.0f);
+  for (size_t i = static_cast<size_t>(delay); i < n; ++i) shifted[i] = r.far[i - static_cast<size_t>(delay)];
+  r.echo = convolve(shifted, echoPath());
+  for (float& v : r.echo) v *= 0.5f;
+  return r;
+}
+
+TEST(AdaptiveFilter, IdentifiesAKnownEchoPathAndHoldsItThroughDoubleTalk) {
+  constexpr int64_t kDelay = 960;
+  const size_t n = static_cast<size_t>(kRate * 8);
+  Room r = room(n, kDelay);
+  std::vector<float> h = echoPath();
+  for (float& v : h) v *= 0.5f;
+  auto filter = PartitionedEchoFilter::create(fftwDftFactory());
+  ASSERT_TRUE(filter);
+  const std::vector<DelaySeg> track{{0, kDelay}};
+  filter->run(r.echo, r.far, track, static_cast<int64_t>(n), nullptr);
+  const double learned = misadjustmentDb(*filter, h);
+  EXPECT_LT(learned, -30.0);
+
+  // Ten seconds of a near end as loud as the echo, on top of it.
+  const size_t m = static_cast<size_t>(kRate * 10);
+  Room talk = room(m, kDelay);
+  const std::vector<float> near = noise(m, 0.15f, 99);
+  std::vector<float> mic(m);
+  for (size_t i = 0; i < m; ++i) mic[i] = talk.echo[i] + near[i];
+  std::vector<float> error;
+  filter->run(mic, talk.far, track, static_cast<int64_t>(m),
+              [&](std::span<const float> e, std::span<const float>) { error.insert(error.end(), e.begin(), e.end()); });
+  EXPECT_LT(misadjustmentDb(*filter, h), -20.0) << "after double talk, learned " << learned;
+  // What is left besides the near end stays far below the echo.
+  std::vector<float> residual(m);
+  for (size_t i = 0; i < m; ++i) residual[i] = error[i] - near[i];
+  const size_t lastSecond = m - static_cast<size_t>(kRate);
+  EXPECT_LT(10.0 * std::log10(energy(residual, lastSecond, m) / energy(talk.echo, lastSecond, m)), -20.0);
+}
+
+TEST(AdaptiveFilter, FollowsTheDelayTrackWhenTheEchoPathMoves) {
+  // The path moves 20 ms later at 8 s; the delay track moves with it, or
+  // only at 12 s (after the filter has had to follow by itself).
+  const size_t n = static_cast<size_t>(kRate * 20);
+  const size_t move = static_cast<size_t>(kRate * 8);
+  const Room before = room(n, 960);
+  const Room after = room(n, 1920);
+  std::vector<float> mic(before.echo.begin(), before.echo.begin() + static_cast<long>(move));
+  mic.insert(mic.end(), after.echo.begin() + static_cast<long>(move), after.echo.end());
+  // Just after the track moves, the filter must carry on from what it had
+  // (both when it is aligned already and when it must be shifted): a wrong
+  // alignment would put the error back near the echo's level.
+  const struct {
+    int64_t trackMoves;   // seconds
+    double justAfterDb;   // error level the second after that, at most
+  } cases[] = {{8, -40.0}, {12, -10.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.trackMoves);
+    auto filter = PartitionedEchoFilter::create(fftwDftFactory());
+    ASSERT_TRUE(filter);
+    const std::vector<DelaySeg> track{{0, 960}, {c.trackMoves * static_cast<int64_t>(kRate), 1920}};
+    std::vector<float> error;
+    filter->run(mic, before.far, track, static_cast<int64_t>(n),
+                [&](std::span<const float> e, std::span<const float>) { error.insert(error.end(), e.begin(), e.end()); });
+    const auto levelDb = [&](size_t from, size_t to) {
+      return 10.0 * std::log10(energy(error, from, to) / energy(mic, from, to));
+    };
+    const size_t after1 = static_cast<size_t>(kRate) * static_cast<size_t>(c.trackMoves + 1);
+    EXPECT_LT(levelDb(after1, after1 + static_cast<size_t>(kRate)), c.justAfterDb);
+    EXPECT_LT(levelDb(n - static_cast<size_t>(kRate * 2), n), -25.0);
+  }
+}
+
+TEST(AdaptiveCanceller, RemovesTheEchoAndLeavesANearEndAloneUntouched) {
+  // Far end for 6 s, then silence; the near end talks alone from 7 s on.
+  const size_t n = static_cast<size_t>(kRate * 10);
+  const size_t farEnd = static_cast<size_t>(kRate * 6);
+  Room r = room(n, 1920);
+  std::fill(r.far.begin() + static_cast<long>(farEnd), r.far.end(), 0.0f);
+  r.echo = convolve(std::vector<float>(r.far.begin(), r.far.end()), echoPath());
+  std::vector<float> shifted(n, 0.0f);
+  for (size_t i = 1920; i < n; ++i) shifted[i] = r.echo[i - 1920] * 0.5f;
+  const std::vector<float> near = noise(n, 0.1f, 5);
+  std::vector<float> mic(n);
+  for (size_t i = 0; i < n; ++i) mic[i] = shifted[i] + (i >= farEnd + static_cast<size_t>(kRate) ? near[i] : 0.0f);
+  const std::optional<AdaptiveResult> out = cancelEchoAdaptive(mic, r.far, kRate);
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->track.size(), n);
+  EXPECT_TRUE(out->stats.applied);
+  // Echo only, after the first second: well cancelled.
+  const size_t s1 = static_cast<size_t>(kRate);
+  EXPECT_LT(10.0 * std::log10(energy(out->track, s1, farEnd) / energy(mic, s1, farEnd)), -30.0);
+  // Near end alone: passes as it came in.
+  const size_t s7 = farEnd + static_cast<size_t>(kRate);
+  std::vector<float> diff(n);
+  for (size_t i = 0; i < n; ++i) diff[i] = out->track[i] - mic[i];
+  EXPECT_LT(10.0 * std::log10(energy(diff, s7, n) / energy(mic, s7, n)), -40.0);
+}
+
+TEST(AdaptiveCanceller, SilenceInSilenceOut) {
+  const std::vector<float> zeros(48000, 0.0f);
+  const std::optional<AdaptiveResult> out = cancelEchoAdaptive(zeros, zeros, kRate);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->track, zeros);
+}
+
+TEST(AdaptiveCanceller, ReturnsTheMicrophoneUnchangedLikeTheDefaultCanceller) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  std::vector<float> withNan = noise(48000, 0.3f, 3);
+  withNan[20000] = nan;
+  struct Case {
+    const char* name;
+    std::vector<float> mic;
+    std::vector<float> ref;
+    double rate;
+    bool ran;
+  } cases[] = {
+      {"short microphone", noise(1023, 0.3f, 1), noise(48000, 0.3f, 2), kRate, false},
+      {"short reference", noise(48000, 0.3f, 1), noise(1023, 0.3f, 2), kRate, false},
+      {"zero rate", noise(4096, 0.3f, 1), noise(4096, 0.3f, 2), 0.0, false},
+      {"negative rate", noise(4096, 0.3f, 1), noise(4096, 0.3f, 2), -1.0, false},
+      {"rate not a number", noise(4096, 0.3f, 1), noise(4096, 0.3f, 2), std::nan(""), false},
+      {"NaN in the microphone", withNan, noise(48000, 0.3f, 2), kRate, true},
+      {"NaN in the reference", noise(48000, 0.3f, 1), withNan, kRate, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<AdaptiveResult> out = cancelEchoAdaptive(c.mic, c.ref, c.rate);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->stats.ran, c.ran);
+    EXPECT_FALSE(out->stats.applied);
+    ASSERT_EQ(out->track.size(), c.mic.size());
+    for (size_t i = 0; i < c.mic.size(); ++i) {
+      if (std::isnan(c.mic[i])) ASSERT_TRUE(std::isnan(out->track[i])) << i;
+      else ASSERT_EQ(out->track[i], c.mic[i]) << i;
+    }
+  }
+}
+
+}  // namespace
