@@ -94,8 +94,13 @@ std::optional<std::vector<DelaySeg>> adaptiveDelayTrack(std::span<const float> m
   std::unique_ptr<Dft> inv = fftwDftFactory().create(kCorrN, DftDirection::kInverse);
   if (!fwd || !inv) return std::nullopt;
   LagSearcher searcher(std::move(fwd), std::move(inv));
-  return buildDelayTrack(static_cast<int64_t>(mic.size()), sampleRate,
-                         [&](int64_t at, int64_t window, int64_t center, int64_t radius) {
-                           return searcher.search(mic, reference, at, window, center, radius);
-                         });
+  // The default canceller's segments and search ranges, one segment after
+  // the other, each centred on the delay in force.
+  const DelaySearchParams params = delaySearchParams(sampleRate);
+  DelayTrack track(params);
+  for (int64_t at : segmentStarts(static_cast<int64_t>(mic.size()), params)) {
+    track.add(at, searcher.search(mic, reference, at, params.segment, track.nextCenter(),
+                                  track.nextRadius()));
+  }
+  return track.segs();
 }

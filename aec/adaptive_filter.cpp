@@ -245,6 +245,26 @@ void PartitionedEchoFilter::constrain(Spectra& w, int64_t partition) {
   forward(time_.data(), w.re.data() + row, w.im.data() + row);
 }
 
+namespace {
+
+// Walks a delay track for block starts that never decrease: the delay of the
+// last record whose start is at or before the block start.
+class DelayCursor {
+ public:
+  explicit DelayCursor(const std::vector<DelaySeg>& track) : track_(track) {}
+  int64_t delayAt(int64_t blockStart) {
+    while (next_ < track_.size() && track_[next_].start <= blockStart) delay_ = track_[next_++].delay;
+    return delay_;
+  }
+
+ private:
+  const std::vector<DelaySeg>& track_;
+  size_t next_ = 0;
+  int64_t delay_ = 0;
+};
+
+}  // namespace
+
 AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
                                                std::span<const float> reference,
                                                const std::vector<DelaySeg>& track, int64_t length,

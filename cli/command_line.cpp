@@ -7,6 +7,9 @@ namespace {
 
 using Args = std::vector<std::string>;
 
+// The opt-in adaptive echo canceller, one whole argument like every flag.
+constexpr const char* kAdaptiveFlag = "--aec=adaptive";
+
 bool contains(const Args& args, const char* flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
 }
@@ -28,6 +31,7 @@ CaptureMode captureFrom(const Args& args) {
     capture.wantMic = flagSet.count("--mic") > 0;
   }
   capture.wantEchoCancel = flagSet.count("--no-echo-cancel") == 0;
+  capture.adaptiveAec = flagSet.count(kAdaptiveFlag) > 0;
 
   // The value after "--mic-device" is taken verbatim, even when it looks like
   // a flag; it still counts as a member of the flag set above.
@@ -44,7 +48,7 @@ Mode parseCommandLine(const Args& args) {
   // The three paths are taken by position, whatever they hold.
   const size_t i = indexOf(args, "--process-files");
   if (i < args.size() && i + 3 < args.size()) {
-    return ProcessFilesMode{args[i + 1], args[i + 2], args[i + 3]};
+    return ProcessFilesMode{args[i + 1], args[i + 2], args[i + 3], contains(args, kAdaptiveFlag)};
   }
 
   if (contains(args, "--list-input-devices")) return ListInputDevicesMode{};
@@ -55,7 +59,10 @@ Mode parseCommandLine(const Args& args) {
 
   // Recovery comes after the five modes above, so that none of them changes.
   const size_t r = indexOf(args, "--recover");
-  if (r + 1 < args.size()) return RecoverMode{args[r + 1], !contains(args, "--no-echo-cancel")};
+  if (r + 1 < args.size()) {
+    return RecoverMode{args[r + 1], !contains(args, "--no-echo-cancel"),
+                       contains(args, kAdaptiveFlag)};
+  }
 
   if (args.size() == 2 && args[1] == "--help") return HelpMode{};
   if (args.size() == 2 && args[1] == "--version") return VersionMode{};

@@ -13,6 +13,7 @@ struct ProcessFilesMode {
   std::string micPath;
   std::string sysPath;
   std::string outPath;
+  bool adaptiveAec = false;
 };
 
 struct ListInputDevicesMode {};
@@ -26,6 +27,7 @@ struct SetOutputDeviceMode {
 struct RecoverMode {
   std::string outPath;
   bool wantEchoCancel = true;
+  bool adaptiveAec = false;
 };
 
 // "--help" or "--version" as the only argument.
@@ -41,6 +43,7 @@ struct CaptureMode {
   bool wantMic = true;
   std::optional<std::string> micDeviceUID;
   bool wantEchoCancel = true;
+  bool adaptiveAec = false;  // the adaptive canceller instead of the default one
 };
 
 using Mode = std::variant<SelfTestMode, ProcessFilesMode, ListInputDevicesMode,

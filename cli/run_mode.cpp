@@ -40,7 +40,7 @@ int printOut(const std::string& text) {
 struct ModeRunner {
   int operator()(const SelfTestMode&) const { return runEchoCancellerSelfTests() ? 0 : 1; }
   int operator()(const ProcessFilesMode& m) const {
-    return processFiles(m.micPath, m.sysPath, m.outPath);
+    return processFiles(m.micPath, m.sysPath, m.outPath, m.adaptiveAec);
   }
   int operator()(const ListInputDevicesMode&) const {
     return listInputDevices(*makePulseCaptureDevices());

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "aec/adaptive_canceller.hpp"
 #include "aec/echo_canceller.hpp"
 #include "aec/sample_source.hpp"
 #include "audio/wav.hpp"
@@ -72,10 +73,39 @@ void reportAec(const std::optional<AecStats>& stats) {
   appendAecLog(line);
 }
 
+// The adaptive canceller works on whole tracks: both are read, cleaned and
+// the result written in one go.
+int cleanAdaptively(const WavSource& micTrack, const WavSource& sysTrack, double rate,
+                    const std::string& outPath) {
+  std::vector<float> mic(static_cast<size_t>(micTrack.size()));
+  std::vector<float> sys(static_cast<size_t>(sysTrack.size()));
+  micTrack.read(0, micTrack.size(), mic.data());
+  sysTrack.read(0, sysTrack.size(), sys.data());
+  std::optional<AdaptiveResult> result = cancelEchoAdaptive(mic, sys, rate);
+  if (!result) return failed("EchoCanceller init failed");
+  if (result->stats.ran) {
+    const std::string line = formatAdaptiveDiagnostics(result->stats, rate);
+    logErr(line);
+    appendAecLog(line);
+  }
+  writeWav16(result->track, rate, outPath);
+  logErr("wrote cleaned mic → " + outPath);
+  return 0;
+}
+
 }  // namespace
 
 int processFiles(const std::string& micPath, const std::string& sysPath,
-                  const std::string& outPath) {
+                 const std::string& outPath, bool adaptive) {
+  if (adaptive) {
+    std::optional<WavWindowReader> mic = WavWindowReader::open(micPath);
+    if (!mic) return failed("cannot read mic wav: " + micPath);
+    std::optional<WavWindowReader> sys = WavWindowReader::open(sysPath);
+    if (!sys) return failed("cannot read sys wav: " + sysPath);
+    logErr(formatLine("process-files: mic %zu@%lld + sys %zu@%lld", mic->frames(),
+                      truncatedRate(mic->rate()), sys->frames(), truncatedRate(sys->rate())));
+    return cleanAdaptively(WavSource(*mic), WavSource(*sys), mic->rate(), outPath);
+  }
   return processFilesWith(micPath, sysPath, outPath, [] { return EchoCanceller::create(); });
 }
 

@@ -11,9 +11,10 @@ class EchoCanceller;
 // EchoCanceller and writes the result to `outPath` at the microphone's rate.
 // Returns the exit status: 0 after writing, 1 after the failure line when an
 // input is unusable or the canceller cannot be set up (the output path is
-// then left untouched).
+// then left untouched). With `adaptive`, the adaptive canceller cleans the
+// track instead (both tracks are then held in memory).
 int processFiles(const std::string& micPath, const std::string& sysPath,
-                 const std::string& outPath);
+                 const std::string& outPath, bool adaptive = false);
 
 // The same with the canceller taken from `makeCanceller` (nullptr means it
 // could not be set up), so that its failure path can be exercised.
