@@ -15,6 +15,7 @@
 #include "audio/wav_stream_writer.hpp"
 #include "audio/wav_window_reader.hpp"
 #include "base/console.hpp"
+#include "modes/progress_line.hpp"
 
 namespace {
 
@@ -44,13 +45,16 @@ class WavSource final : public SampleSource {
 // cannot describe it: writeWav16 then writes no file either).
 class WavSink final : public SampleSink {
  public:
-  explicit WavSink(std::optional<WavStreamWriter>& out) : out_(out) {}
+  WavSink(std::optional<WavStreamWriter>& out, ProgressLine& progress)
+      : out_(out), progress_(progress) {}
   void write(std::span<const float> samples) override {
     if (out_) out_->write(samples);
+    progress_.advance(static_cast<int64_t>(samples.size()));
   }
 
  private:
   std::optional<WavStreamWriter>& out_;
+  ProgressLine& progress_;
 };
 
 // Writing into one of the inputs while reading it would corrupt it.
@@ -139,8 +143,11 @@ int processFilesWith(const std::string& micPath, const std::string& sysPath,
     writeWav16(result.cleaned, rate, outPath);
   } else {
     std::optional<WavStreamWriter> out = WavStreamWriter::create(outPath, mic->frames(), rate);
-    WavSink sink(out);
+    ProgressLine progress(micTrack.size(),
+                          rate > 0.0 ? static_cast<double>(micTrack.size()) / rate : 0.0);
+    WavSink sink(out, progress);
     const std::optional<AecStats> stats = canceller->process(micTrack, sysTrack, rate, sink);
+    progress.stop();  // the line goes before the canceller's report
     reportAec(stats);
     // A track the canceller left alone, or whose result it rejected, is
     // written as it came.

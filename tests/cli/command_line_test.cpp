@@ -20,6 +20,9 @@ TEST(CommandLine, ModePrecedence) {
       {parse({"--list-output-devices", "--list-input-devices"}), ListInputDevicesMode{}},
       {parse({"--set-output-device", "x", "--list-output-devices"}), ListOutputDevicesMode{}},
       {parse({"a", "--set-output-device", "x"}), SetOutputDeviceMode{}},
+      {parse({"--set-output-device", "x", "--recover", "o"}), SetOutputDeviceMode{}},
+      {parse({"a", "--recover", "o"}), RecoverMode{}},
+      {parse({"--recover"}), CaptureMode{}},
       {parse({"--help"}), HelpMode{}},
       {parse({"--version"}), VersionMode{}},
       // Help and version only as the one argument; flags are whole strings.
@@ -41,6 +44,11 @@ TEST(CommandLine, ValuesAreTakenByPositionAndShortFormsFallThrough) {
   EXPECT_EQ(std::get<CaptureMode>(parse({"--set-output-device"})).outPath, "--set-output-device");
   EXPECT_EQ(std::get<CaptureMode>(parse({"--help", "x"})).outPath, "--help");
   EXPECT_EQ(std::get<CaptureMode>(parse({"out.wav", "--help"})).outPath, "out.wav");
+  const auto r = std::get<RecoverMode>(parse({"--no-echo-cancel", "--recover", "o", "--aec=adaptive"}));
+  EXPECT_EQ(std::make_tuple(r.outPath, r.wantEchoCancel, r.adaptiveAec), std::make_tuple("o", false, true));
+  EXPECT_TRUE(std::get<ProcessFilesMode>(parse({"--aec=adaptive", "--process-files", "m", "s", "o"})).adaptiveAec);
+  EXPECT_FALSE(std::get<CaptureMode>(parse({"--aec=adaptive", "out.wav"})).adaptiveAec);
+  EXPECT_TRUE(std::get<CaptureMode>(parse({"out.wav", "--aec=adaptive"})).adaptiveAec);
 }
 
 TEST(CommandLine, CaptureFlagsAfterTheOutputPath) {

@@ -9,8 +9,11 @@ import signal
 import subprocess
 import time
 
+import numpy as np
 import pytest
+from scipy.io import wavfile
 
+import room
 import sound_server
 
 ERASE = "\r\x1b[K"
@@ -83,3 +86,25 @@ def test_completion_offers_the_running_servers_ids(binary, server, flag, listing
                             capture_output=True, text=True, timeout=30)
     want = {n for n in server.names(listing) if not n.endswith(".monitor")}
     assert set(answer.stdout.split()) == want, answer
+
+
+def test_cleaning_a_long_file_on_a_terminal_shows_its_progress(binary, tmp_path):
+    rate, n = 8000, 8000 * 660  # eleven minutes: long enough to show progress
+    noise = np.random.default_rng(7).uniform(-0.2, 0.2, n)
+    for name, x in (("mic", 0.5 * noise), ("sys", noise)):
+        wavfile.write(str(tmp_path / (name + ".wav")), rate, room.pcm16(x))
+    master, slave = pty.openpty()
+    args = ["--process-files", str(tmp_path / "mic.wav"), str(tmp_path / "sys.wav"),
+            str(tmp_path / "out.wav")]
+    proc = subprocess.Popen([binary, *args], stderr=slave, env=sound_server.clean_env(str(tmp_path)))
+    os.close(slave)
+    try:
+        text = read_all(master, proc, 120).decode("utf-8").replace("\r\n", "\n")
+        assert proc.wait(timeout=10) == 0
+    finally:
+        proc.kill()
+        os.close(master)
+    # The line is erased for good before the canceller's report.
+    assert ERASE + "cleaning: " in text and text.split(ERASE)[-1].startswith(
+        "narup-capture: [aec] applied=yes"), text
+    assert text.endswith("narup-capture: wrote cleaned mic → %s/out.wav\n" % tmp_path), text
