@@ -68,6 +68,8 @@ bench: build
 	$(BUILD)/bench/aec_bench
 	$(BUILD)/bench/wav_bench
 	$(BUILD)/bench/capture_bench
+	$(BUILD)/bench/spool_bench
+	/usr/bin/python3 bench/quality/run.py --build $(BUILD)
 
 install: build
 	cmake --install $(BUILD)
