@@ -22,7 +22,7 @@ template <typename T>
 SampleBuffer bufferOf(double rate, uint32_t channels, const std::vector<T>& values) {
   constexpr uint32_t flags = std::is_same_v<T, float> ? kFormatFlagIsFloat : kFormatFlagIsSignedInteger;
   SampleBuffer b{{rate, flags, channels, 8 * sizeof(T)}, std::vector<std::byte>(values.size() * sizeof(T))};
-  std::memcpy(b.bytes.data(), values.data(), b.bytes.size());
+  if (!values.empty()) std::memcpy(b.bytes.data(), values.data(), b.bytes.size());
   return b;
 }
 
