@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 
 // Scales `x` so that its peak becomes `target`, with the gain capped at
@@ -8,3 +9,16 @@
 // track or finds it below the floor; an empty track or a gain within 0.001
 // of 1 prints nothing.
 void normalizeInPlace(std::span<float> x, float target, float maxGain, float minPeak);
+
+// The same in two steps, for a track written as it is read: the gain for a
+// non-empty track of peak `p`, with normalizeInPlace's line printed now;
+// nothing when the track stays as it is. Then each sample through
+// normalizedSample.
+std::optional<float> normalizationGain(float p, float target, float maxGain, float minPeak);
+
+inline float normalizedSample(float s, float g) {
+  float v = s * g;
+  if (v > 1.0f) v = 1.0f;  // upper limit first, then the lower one
+  if (v < -1.0f) v = -1.0f;
+  return v;
+}
