@@ -10,11 +10,16 @@
 // of 1 prints nothing.
 void normalizeInPlace(std::span<float> x, float target, float maxGain, float minPeak);
 
-// The same in two steps, for a track written as it is read: the gain for a
-// non-empty track of peak `p`, with normalizeInPlace's line printed now;
-// nothing when the track stays as it is. Then each sample through
-// normalizedSample.
-std::optional<float> normalizationGain(float p, float target, float maxGain, float minPeak);
+// The same in three steps, for a track written as it is read: the plan for
+// a non-empty track of peak `p`, each sample through normalizedSample when
+// it has a gain, then the line normalizeInPlace would print, if any.
+struct Normalization {
+  float peak = 0.0f;
+  std::optional<float> gain;  // nothing: the track stays as it is
+  bool belowFloor = false;
+};
+Normalization planNormalization(float p, float target, float maxGain, float minPeak);
+void logNormalization(const Normalization& plan);
 
 inline float normalizedSample(float s, float g) {
   float v = s * g;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,8 @@ class Wav16FileWriter {
 
   int fd_ = -1;
   bool ok_ = true;
+  std::uint64_t bytes_ = 0;    // written so far
+  std::uint64_t flushed_ = 0;  // handed to the disk so far
   std::string tempPath_;  // empty when written in place
   std::string target_;
   std::string dir_;

@@ -39,44 +39,17 @@ std::string folderOf(const std::string& path) {
   return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
-// Echo of the system audio removed from the microphone: the cleaned track,
-// or nothing when the microphone stays as it was (the canceller cannot be
-// had, runs out of memory or answers with another length, or keeps it
-// itself: the echo-cancellation line is printed then too).
-std::optional<FloatTrackSource> cancelEcho(const SampleSource& mic, const SampleSource& sys,
-                                           double rate, const std::string& scratchDir,
-                                           const CancellerFactory& makeCanceller) {
-  std::optional<FloatTrackSource> cleaned;
-  try {
-    std::unique_ptr<EchoCanceller> canceller = makeCanceller();
-    if (!canceller) return std::nullopt;
-    FloatTrackSink sink(scratchDir);
-    const std::optional<AecStats> stats = canceller->process(mic, sys, rate, sink);
-    if (stats) {
-      const std::string line = formatAecLine(*stats);
-      logErr(line);
-      appendAecLog(line);
-    }
-    if (stats && stats->applied) cleaned.emplace(sink.finish());
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;  // no room for the canceller's scratch: the files matter more
-  }
-  if (cleaned && cleaned->size() != mic.size()) return std::nullopt;
-  logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));
-  return cleaned;
-}
-
-// Calls each(i, sys, mic, n) for the stretches of both tracks from the
-// start to the end of the longer one; past its end a track reads as 0.
+// Calls each(at, sys, mic, n) for the stretches of both tracks from `from`
+// to the end of the longer one; past its end a track reads as 0.
 template <typename Each>
-void forEachStretch(const SampleSource& sys, const SampleSource& mic, Each each) {
+void forEachStretch(int64_t from, const SampleSource& sys, const SampleSource& mic, Each each) {
   std::vector<float> s(kBlock), m(kBlock);
   const int64_t total = std::max(sys.size(), mic.size());
-  for (int64_t at = 0; at < total; at += kBlock) {
+  for (int64_t at = from; at < total; at += kBlock) {
     const int64_t n = std::min(kBlock, total - at);
     sys.read(at, n, s.data());
     mic.read(at, n, m.data());
-    each(s.data(), m.data(), static_cast<size_t>(n));
+    each(at, s.data(), m.data(), static_cast<size_t>(n));
   }
 }
 
@@ -93,11 +66,74 @@ struct Levels {
   uint64_t clipped = 0;
 };
 
+// What the level lines and the normalisation need, taken over [0, upTo).
+struct Measures {
+  Levels sys, mic;
+  float mixPeak = 0.0f;
+  int64_t upTo = 0;
+};
+
 void addLevels(Levels& l, const float* x, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     addToPeak(l.peak, x[i]);
     if (isClipped(x[i])) ++l.clipped;
   }
+}
+
+// Samples past a track's end read as 0, which changes neither measure.
+void measure(Measures& m, const float* sys, const float* mic, size_t n) {
+  addLevels(m.sys, sys, n);
+  addLevels(m.mic, mic, n);
+  for (size_t i = 0; i < n; ++i) addToPeak(m.mixPeak, mixed(sys[i], mic[i]));
+  m.upTo += static_cast<int64_t>(n);
+}
+
+// Passes the cleaned microphone on as it comes and measures it with the
+// system track at the same positions: the pass over both tracks is made
+// while the canceller runs.
+class MeasuringSink final : public SampleSink {
+ public:
+  MeasuringSink(SampleSink& inner, const SampleSource& sys, Measures& m) : inner_(inner), sys_(sys), m_(m) {}
+  void write(std::span<const float> samples) override {
+    inner_.write(samples);
+    sysPiece_.resize(samples.size());
+    sys_.read(m_.upTo, static_cast<int64_t>(samples.size()), sysPiece_.data());
+    measure(m_, sysPiece_.data(), samples.data(), samples.size());
+  }
+
+ private:
+  SampleSink& inner_;
+  const SampleSource& sys_;
+  Measures& m_;
+  std::vector<float> sysPiece_;
+};
+
+// Echo of the system audio removed from the microphone: the cleaned track
+// (measured into `m`), or nothing when the microphone stays as it was (the
+// canceller cannot be had, runs out of memory or answers with another
+// length, or keeps it itself: the echo-cancellation line is printed then too).
+std::optional<FloatTrackSource> cancelEcho(const SampleSource& mic, const SampleSource& sys,
+                                           double rate, const std::string& scratchDir,
+                                           const CancellerFactory& makeCanceller, Measures& m) {
+  std::optional<FloatTrackSource> cleaned;
+  try {
+    std::unique_ptr<EchoCanceller> canceller = makeCanceller();
+    if (!canceller) return std::nullopt;
+    FloatTrackSink file(scratchDir);
+    MeasuringSink sink(file, sys, m);
+    const std::optional<AecStats> stats = canceller->process(mic, sys, rate, sink);
+    if (stats) {
+      const std::string line = formatAecLine(*stats);
+      logErr(line);
+      appendAecLog(line);
+    }
+    if (stats && stats->applied) cleaned.emplace(file.finish());
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // no room for the canceller's scratch: the files matter more
+  }
+  if (cleaned && cleaned->size() != mic.size()) return std::nullopt;
+  logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));
+  return cleaned;
 }
 
 void logLevels(const char* name, const Levels& l, int64_t size) {
@@ -106,37 +142,25 @@ void logLevels(const char* name, const Levels& l, int64_t size) {
                     static_cast<double>(clipPercent(l.clipped, static_cast<size_t>(size)))));
 }
 
-// The gain normalizeInPlace would apply to a track of this peak (its line
-// printed now); nothing for an empty track or one left as it is.
-std::optional<float> gainFor(int64_t size, float peak) {
-  if (size == 0) return std::nullopt;
-  return normalizationGain(peak, kTargetPeak, kMaxGain, kMinPeak);
+// How normalizeInPlace would treat a track of this length and peak.
+Normalization planFor(int64_t size, float peak) {
+  if (size == 0) return {};
+  return planNormalization(peak, kTargetPeak, kMaxGain, kMinPeak);
 }
 
-// Writes `frames` samples, made a stretch at a time by make(sys, mic, n, out),
-// to `path`; true when the file is in place.
-template <typename Make>
-bool writeStreamed(const std::string& path, int64_t frames, double rate, const SampleSource& sys,
-                   const SampleSource& mic, Make make) {
-  std::optional<Wav16FileWriter> out = Wav16FileWriter::begin(path, static_cast<size_t>(frames), rate);
-  if (!out) return false;
-  std::vector<float> piece(kBlock);
-  forEachStretch(sys, mic, [&](const float* s, const float* m, size_t n) {
-    make(s, m, n, piece.data());
-    out->write(std::span<const float>(piece.data(), n));
-  });
-  return out->commit();
-}
+// A file being written, with the normalisation of its samples.
+struct Output {
+  std::optional<Wav16FileWriter> file;
+  Normalization plan;
+  std::vector<float> piece = std::vector<float>(kBlock);
 
-// One track on its own (normalised with `gain` when there is one).
-bool writeTrack(const std::string& path, const SampleSource& track, double rate,
-                std::optional<float> gain) {
-  const SpanSource none(std::span<const float>{});
-  return writeStreamed(path, track.size(), rate, track, none,
-                       [&](const float* x, const float*, size_t n, float* out) {
-                         for (size_t i = 0; i < n; ++i) out[i] = gain ? normalizedSample(x[i], *gain) : x[i];
-                       });
-}
+  void write(const float* x, int64_t n) {
+    if (!file || n <= 0) return;
+    for (int64_t i = 0; i < n; ++i) piece[i] = plan.gain ? normalizedSample(x[i], *plan.gain) : x[i];
+    file->write(std::span<const float>(piece.data(), static_cast<size_t>(n)));
+  }
+  bool commit() { return file && file->commit(); }
+};
 
 }  // namespace
 
@@ -162,6 +186,7 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
   double rate = kFallbackRate;
   std::optional<ResampledSource> resampled;
   std::optional<FloatTrackSource> cleaned;
+  Measures m;
   if (sys.size() > 0) {
     if (sysRate > 0) rate = sysRate;
     if (mic->size() > 0 && micRate > 0 && sysRate > 0 && std::fabs(micRate - sysRate) > kRateTolerance) {
@@ -170,44 +195,49 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
         mic = &resampled.emplace(*mic, micRate, sysRate, *length);
     }
     if (echoCancel && mic->size() > 0) {
-      std::optional<FloatTrackSource> c = cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller);
+      std::optional<FloatTrackSource> c = cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller, m);
       if (c) mic = &cleaned.emplace(std::move(*c));
     }
   } else if (micRate > 0) {
     rate = micRate;
   }
 
-  // First pass: what the level lines and the normalisation need.
-  Levels sysLevels, micLevels;
-  float mixPeak = 0.0f;
-  forEachStretch(sys, *mic, [&](const float* s, const float* m, size_t n) {
-    addLevels(sysLevels, s, n);
-    addLevels(micLevels, m, n);
-    for (size_t i = 0; i < n; ++i) addToPeak(mixPeak, mixed(s[i], m[i]));
-  });
-  logLevels("sys", sysLevels, sys.size());
-  logLevels("mic", micLevels, mic->size());
+  // First pass: what the canceller did not measure (everything, when the
+  // microphone stays as it was).
+  if (!cleaned) m = Measures{};
+  forEachStretch(m.upTo, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) { measure(m, s, x, n); });
+  logLevels("sys", m.sys, sys.size());
+  logLevels("mic", m.mic, mic->size());
 
-  // Second pass: the files.
+  // Second pass: the three files at once, each under a temporary name until
+  // it is complete.
   const int64_t mixSize = std::max(sys.size(), mic->size());
-  const std::optional<float> mixGain = gainFor(mixSize, mixPeak);
-  bool written = writeStreamed(outPath, mixSize, rate, sys, *mic,
-                               [&](const float* s, const float* m, size_t n, float* out) {
-                                 for (size_t i = 0; i < n; ++i) {
-                                   const float x = mixed(s[i], m[i]);
-                                   out[i] = mixGain ? normalizedSample(x, *mixGain) : x;
-                                 }
-                               });
-  logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
-
-  if (sys.size() == 0 || mic->size() == 0) return written;
-
-  const std::optional<float> micGain = gainFor(mic->size(), micLevels.peak);
-  const std::optional<float> sysGain = gainFor(sys.size(), sysLevels.peak);
+  const bool channels = sys.size() > 0 && mic->size() > 0;
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
-  written = writeTrack(micPath, *mic, rate, micGain) && written;
-  written = writeTrack(sysPath, sys, rate, sysGain) && written;
+  const auto output = [&](const std::string& path, int64_t size, float peak) {
+    return Output{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+  };
+  Output mixOut = output(outPath, mixSize, m.mixPeak);
+  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak) : Output{};
+  Output sysOut = channels ? output(sysPath, sys.size(), m.sys.peak) : Output{};
+  std::vector<float> mix(kBlock);
+  forEachStretch(0, sys, *mic, [&](int64_t at, const float* s, const float* x, size_t n) {
+    for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
+    mixOut.write(mix.data(), static_cast<int64_t>(n));
+    if (!channels) return;
+    micOut.write(x, std::min<int64_t>(static_cast<int64_t>(n), mic->size() - at));
+    sysOut.write(s, std::min<int64_t>(static_cast<int64_t>(n), sys.size() - at));
+  });
+
+  bool written = mixOut.commit();
+  logNormalization(mixOut.plan);
+  logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
+  if (!channels) return written;
+  written = micOut.commit() && written;
+  written = sysOut.commit() && written;
+  logNormalization(micOut.plan);
+  logNormalization(sysOut.plan);
   logErr("wrote channels → " + micPath + " + " + sysPath);
   return written;
 }
