@@ -36,6 +36,7 @@ std::vector<float> resampleLinear(std::span<const float> x, double from, double 
   }
   const double ratio = to / from;
   const auto at = [&](std::int64_t j) { return x[static_cast<std::size_t>(j)]; };
-  for (std::int64_t i = 0; i < *m; ++i) out[static_cast<std::size_t>(i)] = resampledSample(at, i, ratio, n - 1);
+  for (std::int64_t i = 0; i < *m; ++i)
+    out[static_cast<std::size_t>(i)] = resampledSample(at, i, ratio, n - 1);
   return out;
 }

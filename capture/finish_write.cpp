@@ -205,12 +205,13 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
   // First pass: what the canceller did not measure (everything, when the
   // microphone stays as it was).
   if (!cleaned) m = Measures{};
-  forEachStretch(m.upTo, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) { measure(m, s, x, n); });
+  forEachStretch(m.upTo, sys, *mic,
+                 [&](int64_t, const float* s, const float* x, size_t n) { measure(m, s, x, n); });
   logLevels("sys", m.sys, sys.size());
   logLevels("mic", m.mic, mic->size());
 
   // Second pass: the three files at once, each under a temporary name until
-  // it is complete.
+  // it is complete; the lines follow in the order the tracks are finished.
   const int64_t mixSize = std::max(sys.size(), mic->size());
   const bool channels = sys.size() > 0 && mic->size() > 0;
   const std::string micPath = channelPath(outPath, "mic");

@@ -37,9 +37,11 @@ bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& o
 
 // The two tracks read where they lie (the spool's files), with their rates:
 // the finish proper, which the forms above run over tracks in memory. The
-// tracks are read a stretch at a time, in two passes (the levels and peaks,
-// then the files), and the cleaned microphone goes to an unnamed file in the
-// output's folder: memory stays the same whatever the recording's length.
+// tracks are read a stretch at a time: the levels and peaks are taken as
+// the canceller hands over the cleaned microphone (which goes to an unnamed
+// file in the output's folder), or in a pass of their own without it; then
+// one pass writes the three files. Memory stays the same whatever the
+// recording's length.
 struct TrackSources {
   const SampleSource& sys;
   const SampleSource& mic;
