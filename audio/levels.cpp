@@ -1,28 +1,19 @@
 #include "audio/levels.hpp"
 
-#include <cmath>
-#include <cstdint>
-
-namespace {
-
-// A sample this close to full scale has, in practice, been clipped.
-constexpr float kClipLevel = 0.999f;
-
-}  // namespace
-
 float peak(std::span<const float> x) {
   float m = 0.0f;
-  for (const float s : x) {
-    const float a = std::fabs(s);
-    if (m < a) m = a;  // false for NaN: it never becomes the maximum
-  }
+  for (const float s : x) addToPeak(m, s);
   return m;
 }
 
 float clipPct(std::span<const float> x) {
-  if (x.empty()) return 0.0f;
   std::uint64_t count = 0;
   for (const float s : x)
-    if (std::fabs(s) >= kClipLevel) ++count;
-  return static_cast<float>(count) / static_cast<float>(x.size()) * 100.0f;
+    if (isClipped(s)) ++count;
+  return clipPercent(count, x.size());
+}
+
+float clipPercent(std::uint64_t clipped, std::size_t total) {
+  if (total == 0) return 0.0f;
+  return static_cast<float>(clipped) / static_cast<float>(total) * 100.0f;
 }

@@ -101,23 +101,28 @@ bool preadFloats(int fd, std::uint64_t offset, std::span<float> out) {
   return preadAll(fd, offset, out.data(), out.size_bytes());
 }
 
-std::optional<WavTrack> readWavFloat32(const std::string& path) {
-  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return std::nullopt;
+std::optional<WavFloatLayout> wavFloat32Layout(int fd) {
   struct stat st {};
-  if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size < kWavFloatHeaderSize) return std::nullopt;
   std::array<std::byte, kWavFloatHeaderSize> header{};
-  if (!preadAll(file.fd, 0, header.data(), header.size()) || !isFloatMonoHeader(header))
+  if (!preadAll(fd, 0, header.data(), header.size()) || !isFloatMonoHeader(header))
     return std::nullopt;
-
   // A trailing part of a sample is what a write cut short left behind.
-  const std::uint64_t frames = (size - kWavFloatHeaderSize) / kBytesPerSample;
+  return WavFloatLayout{static_cast<double>(u32At(&header[24])),
+                        (size - kWavFloatHeaderSize) / kBytesPerSample};
+}
+
+std::optional<WavTrack> readWavFloat32(const std::string& path) {
+  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return std::nullopt;
+  const std::optional<WavFloatLayout> layout = wavFloat32Layout(file.fd);
+  if (!layout) return std::nullopt;
   WavTrack track;
-  track.rate = static_cast<double>(u32At(&header[24]));
+  track.rate = layout->rate;
   try {
-    track.samples.resize(frames);
+    track.samples.resize(layout->frames);
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }

@@ -31,6 +31,15 @@ std::array<std::byte, kWavFloatHeaderSize> wavHeaderFloat32(std::uint64_t frames
 // not fit in memory.
 std::optional<WavTrack> readWavFloat32(const std::string& path);
 
+// Where the samples of an open file in the layout above lie: its rate and
+// the whole samples from the header to the end of the file (as
+// readWavFloat32 counts them); nothing when the file is not in that layout.
+struct WavFloatLayout {
+  double rate = 0.0;
+  std::uint64_t frames = 0;
+};
+std::optional<WavFloatLayout> wavFloat32Layout(int fd);
+
 // Fills `out` with the float samples stored from byte `offset` of the open
 // file `fd`; false on a read error or when the file ends first.
 bool preadFloats(int fd, std::uint64_t offset, std::span<float> out);

@@ -50,6 +50,10 @@ std::int16_t toInt16(float x) {
 // needs no second copy of itself in memory.
 constexpr std::size_t kChunkSamples = 8192;
 
+// A long file is handed to the disk every this many bytes as it is written,
+// so that the sync before the rename finds little left to do.
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{8} << 20;
+
 // Closes the descriptor on every path out.
 struct Fd {
   int fd = -1;
@@ -57,19 +61,6 @@ struct Fd {
     if (fd >= 0) ::close(fd);
   }
 };
-
-// The header, then the samples chunk by chunk; false when a write fails.
-bool writeBody(int fd, const std::array<std::byte, kWavHeaderSize>& header,
-               std::span<const float> samples) {
-  if (!writeAll(fd, header.data(), header.size())) return false;
-  std::array<std::byte, 2 * kChunkSamples> chunk;
-  for (std::size_t at = 0; at < samples.size(); at += kChunkSamples) {
-    const std::size_t n = std::min(kChunkSamples, samples.size() - at);
-    wav16Samples(samples.subspan(at, n), chunk.data());
-    if (!writeAll(fd, chunk.data(), 2 * n)) return false;
-  }
-  return true;
-}
 
 // Where the finished file goes. An existing symbolic link keeps pointing
 // where it pointed: the file it names is the one replaced.
@@ -104,14 +95,6 @@ int createTemporary(const std::string& dir, const std::string& name, std::string
 void syncDirectory(const std::string& dir) {
   Fd d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (d.fd >= 0) ::fsync(d.fd);
-}
-
-// Something that is not a file (a pipe, a terminal, /dev/null) is written
-// in place, as it cannot be replaced by a rename.
-bool writeInPlace(const std::string& path, const std::array<std::byte, kWavHeaderSize>& header,
-                  std::span<const float> samples) {
-  Fd out{::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)};
-  return out.fd >= 0 && writeBody(out.fd, header, samples);
 }
 
 bool isOtherThanFile(const std::string& path) {
@@ -153,29 +136,76 @@ std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t fra
 }
 
 bool writeWav16(std::span<const float> samples, double sampleRate, const std::string& path) {
-  const auto header = wavHeader16(samples.size(), sampleRate);
-  if (!header) return false;
-  if (isOtherThanFile(path)) return writeInPlace(path, *header, samples);
+  std::optional<Wav16FileWriter> out = Wav16FileWriter::begin(path, samples.size(), sampleRate);
+  if (!out) return false;
+  out->write(samples);
+  return out->commit();
+}
 
-  // Written whole under a temporary name, on disk, then renamed over the
-  // path: a crash or a full disk leaves the older file or the new one,
-  // never half of either.
-  const std::string target = targetOf(path);
-  const auto slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string tempPath;
-  bool written = false;
-  {
-    Fd temp{createTemporary(dir, name, tempPath)};
-    if (temp.fd < 0) return false;
-    written = writeBody(temp.fd, *header, samples) && ::fdatasync(temp.fd) == 0;
-    written = (::close(std::exchange(temp.fd, -1)) == 0) && written;
+std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, std::size_t frames,
+                                                      double sampleRate) {
+  const auto header = wavHeader16(frames, sampleRate);
+  if (!header) return std::nullopt;
+  Wav16FileWriter w;
+  if (isOtherThanFile(path)) {
+    w.fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } else {
+    // Written whole under a temporary name, on disk, then renamed over the
+    // path: a crash or a full disk leaves the older file or the new one,
+    // never half of either.
+    w.target_ = targetOf(path);
+    const auto slash = w.target_.rfind('/');
+    w.dir_ = slash == std::string::npos ? "." : (slash == 0 ? "/" : w.target_.substr(0, slash));
+    const std::string name = slash == std::string::npos ? w.target_ : w.target_.substr(slash + 1);
+    w.fd_ = createTemporary(w.dir_, name, w.tempPath_);
   }
-  if (!written || ::rename(tempPath.c_str(), target.c_str()) != 0) {
-    ::unlink(tempPath.c_str());
+  if (w.fd_ < 0) return std::nullopt;
+  w.ok_ = writeAll(w.fd_, header->data(), header->size());
+  return w;
+}
+
+Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      ok_(other.ok_),
+      bytes_(other.bytes_),
+      flushed_(other.flushed_),
+      tempPath_(std::move(other.tempPath_)),
+      target_(std::move(other.target_)),
+      dir_(std::move(other.dir_)) {}
+
+Wav16FileWriter::~Wav16FileWriter() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
+}
+
+void Wav16FileWriter::write(std::span<const float> samples) {
+  std::array<std::byte, 2 * kChunkSamples> chunk;
+  for (std::size_t at = 0; ok_ && at < samples.size(); at += kChunkSamples) {
+    const std::size_t n = std::min(kChunkSamples, samples.size() - at);
+    wav16Samples(samples.subspan(at, n), chunk.data());
+    ok_ = writeAll(fd_, chunk.data(), 2 * n);
+    bytes_ += 2 * n;
+  }
+  if (ok_ && !tempPath_.empty() && bytes_ - flushed_ >= kWritebackBytes) {
+    // Starts the writeback without waiting for it; a failure here changes
+    // nothing, the sync before the rename still decides.
+    ::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(bytes_ - flushed_),
+                      SYNC_FILE_RANGE_WRITE);
+    flushed_ = bytes_;
+  }
+}
+
+bool Wav16FileWriter::commit() {
+  if (fd_ < 0) return false;
+  const int fd = std::exchange(fd_, -1);
+  if (tempPath_.empty()) return (::close(fd) == 0) && ok_;
+  bool written = ok_ && ::fdatasync(fd) == 0;
+  written = (::close(fd) == 0) && written;
+  if (!written || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+    ::unlink(tempPath_.c_str());
     return false;
   }
-  syncDirectory(dir);
+  syncDirectory(dir_);
   return true;
 }

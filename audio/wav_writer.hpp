@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,3 +27,33 @@ void wav16Samples(std::span<const float> samples, std::byte* out);
 // file is in place; callers that only write and go on may ignore it. A
 // track or rate the header cannot describe writes no file at all.
 bool writeWav16(std::span<const float> samples, double sampleRate, const std::string& path);
+
+// The same for a track written as it is made: begin() with its length,
+// write() its samples in order, then commit() renames the synced file into
+// place (true when it is there). A writer given up before commit() removes
+// its temporary file and leaves the older one alone. Something that is not
+// a regular file (a pipe, /dev/null) is written in place.
+class Wav16FileWriter {
+ public:
+  // Nothing when the header cannot describe the track or no file can be made.
+  static std::optional<Wav16FileWriter> begin(const std::string& path, std::size_t frames,
+                                              double sampleRate);
+  ~Wav16FileWriter();
+  Wav16FileWriter(Wav16FileWriter&& other) noexcept;
+  Wav16FileWriter& operator=(Wav16FileWriter&&) = delete;
+  Wav16FileWriter(const Wav16FileWriter&) = delete;
+
+  void write(std::span<const float> samples);  // a failure is kept for commit()
+  bool commit();
+
+ private:
+  Wav16FileWriter() = default;
+
+  int fd_ = -1;
+  bool ok_ = true;
+  std::uint64_t bytes_ = 0;    // written so far
+  std::uint64_t flushed_ = 0;  // handed to the disk so far
+  std::string tempPath_;  // empty when written in place
+  std::string target_;
+  std::string dir_;
+};

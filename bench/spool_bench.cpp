@@ -79,13 +79,15 @@ int main(int argc, char** argv) {
   const pid_t child = ::fork();
   if (child == 0) {
     const int status = recoverRecording(out, echoCancel);
-    std::printf("finish from the spool: peak resident %.1f MB\n", statusMB("VmHWM:"));
+    // The monotonic clock is the machine's: t0 holds in the child too.
+    std::printf("finish from the spool: files in place and spool removed after %.1f s, peak resident %.1f MB\n",
+                since(t0), statusMB("VmHWM:"));
     std::fflush(stdout);
     _exit(status);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  std::printf("finish from the spool%s: %.1f s, status %d\n", echoCancel ? " with echo cancellation" : "",
+  std::printf("finish from the spool%s: process ended after %.1f s, status %d\n", echoCancel ? " with echo cancellation" : "",
               since(t0), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   std::filesystem::remove_all(dir);
   return 0;

@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "base/console.hpp"
+#include "aec/echo_canceller.hpp"
 #include "capture/finish_write.hpp"
+#include "capture/float_track.hpp"
 #include "capture/sample_conversion.hpp"
 
 namespace {
@@ -17,6 +19,19 @@ namespace {
 // without running static destructors under the feet of the queue worker and
 // the sound server's thread, which are still alive.
 void exitNow(int status) { ::_exit(status); }
+
+// A closed spool's track, read from its file where it lies, followed by
+// what a failed write left in memory; nothing when the file part cannot be
+// read (the track then counts as empty and the spool stays for --recover).
+std::optional<FloatTrackSource> spooledSource(TrackSpool& spool, const std::string& path) {
+  TrackSpool::Contents contents = spool.handOver();
+  if (contents.fileSamples == 0) return FloatTrackSource(-1, 0, 0, std::move(contents.inMemory));
+  const uint64_t whole = contents.fileSamples + contents.inMemory.size();
+  std::optional<SpooledTrack> track =
+      openSpooledTrack(path, contents.fileSamples, std::move(contents.inMemory));
+  if (!track || static_cast<uint64_t>(track->source.size()) < whole) return std::nullopt;
+  return std::move(track->source);
+}
 
 // Stops a source and waits, bounded, until its last buffer was delivered.
 void stopAndWait(RecordSource& source, std::chrono::milliseconds limit) {
@@ -117,19 +132,20 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
     self->sysSamples->close();
     self->micSamples->close();
   }
-  std::optional<WavTrack> sys = self->sysSamples->readBack();
-  std::optional<WavTrack> mic = self->micSamples->readBack();
-  RecordedTracks tracks;
+  std::optional<FloatTrackSource> sys = spooledSource(*self->sysSamples, self->spool_.sys);
+  std::optional<FloatTrackSource> mic = spooledSource(*self->micSamples, self->spool_.mic);
+  double sysRate = 0.0, micRate = 0.0;
   {
     std::lock_guard<std::mutex> guard(self->lock);
-    tracks.sysRate = self->sysRate;
-    tracks.micRate = self->micRate;
+    sysRate = self->sysRate;
+    micRate = self->micRate;
   }
-  if (sys) tracks.sys = std::move(sys->samples);
-  if (mic) tracks.mic = std::move(mic->samples);
+  const FloatTrackSource none(-1, 0, 0, {});
+  const TrackSources tracks{sys ? *sys : none, mic ? *mic : none, sysRate, micRate};
   // The spool goes only once every file is in place and held the whole
   // recording; otherwise it stays for --recover.
-  const bool written = writeRecording(std::move(tracks), self->wantEchoCancel, self->outPath);
+  const bool written = writeRecording(tracks, self->wantEchoCancel, self->outPath,
+                                      [] { return EchoCanceller::create(); });
   if (written && sys && mic) removeSpool(self->spool_);
   exitProcess(0);
 }

@@ -4,14 +4,18 @@
 #include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 
 #include "aec/echo_canceller.hpp"
+#include "aec/sample_source.hpp"
 #include "audio/sample_utils.hpp"
 #include "audio/wav.hpp"
-#include "capture/rate_text.hpp"
 #include "base/console.hpp"
+#include "capture/float_track.hpp"
+#include "capture/rate_text.hpp"
+#include "capture/resampled_source.hpp"
 
 namespace {
 
@@ -27,43 +31,136 @@ constexpr double kRateTolerance = 1.0;
 
 constexpr double kFallbackRate = 48000.0;
 
-void logLevels(const char* name, std::span<const float> track) {
-  logErr(formatLine("%s: %lld frames, peak %.3f, clip %.1f%%", name,
-                    static_cast<long long>(track.size()), static_cast<double>(peak(track)),
-                    static_cast<double>(clipPct(track))));
+// Samples read per stretch in the passes over the tracks.
+constexpr int64_t kBlock = 1 << 16;
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
 }
 
-// Echo of the system audio removed from the microphone; the track is left as
-// it was when the canceller cannot be had, runs out of memory or answers
-// with another length.
-void cancelEcho(std::vector<float>& mic, std::span<const float> sys, double rate,
-                const CancellerFactory& makeCanceller) {
-  std::vector<float> cleaned;
+// Calls each(at, sys, mic, n) for the stretches of both tracks from `from`
+// to the end of the longer one; past its end a track reads as 0.
+template <typename Each>
+void forEachStretch(int64_t from, const SampleSource& sys, const SampleSource& mic, Each each) {
+  std::vector<float> s(kBlock), m(kBlock);
+  const int64_t total = std::max(sys.size(), mic.size());
+  for (int64_t at = from; at < total; at += kBlock) {
+    const int64_t n = std::min(kBlock, total - at);
+    sys.read(at, n, s.data());
+    mic.read(at, n, m.data());
+    each(at, s.data(), m.data(), static_cast<size_t>(n));
+  }
+}
+
+// Sample i of the mix, as a track of zeros with sys and then mic added to it.
+float mixed(float s, float m) {
+  float x = 0.0f;
+  x += s;
+  x += m;
+  return x;
+}
+
+struct Levels {
+  float peak = 0.0f;
+  uint64_t clipped = 0;
+};
+
+// What the level lines and the normalisation need, taken over [0, upTo).
+struct Measures {
+  Levels sys, mic;
+  float mixPeak = 0.0f;
+  int64_t upTo = 0;
+};
+
+void addLevels(Levels& l, const float* x, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    addToPeak(l.peak, x[i]);
+    if (isClipped(x[i])) ++l.clipped;
+  }
+}
+
+// Samples past a track's end read as 0, which changes neither measure.
+void measure(Measures& m, const float* sys, const float* mic, size_t n) {
+  addLevels(m.sys, sys, n);
+  addLevels(m.mic, mic, n);
+  for (size_t i = 0; i < n; ++i) addToPeak(m.mixPeak, mixed(sys[i], mic[i]));
+  m.upTo += static_cast<int64_t>(n);
+}
+
+// Passes the cleaned microphone on as it comes and measures it with the
+// system track at the same positions: the pass over both tracks is made
+// while the canceller runs.
+class MeasuringSink final : public SampleSink {
+ public:
+  MeasuringSink(SampleSink& inner, const SampleSource& sys, Measures& m) : inner_(inner), sys_(sys), m_(m) {}
+  void write(std::span<const float> samples) override {
+    inner_.write(samples);
+    sysPiece_.resize(samples.size());
+    sys_.read(m_.upTo, static_cast<int64_t>(samples.size()), sysPiece_.data());
+    measure(m_, sysPiece_.data(), samples.data(), samples.size());
+  }
+
+ private:
+  SampleSink& inner_;
+  const SampleSource& sys_;
+  Measures& m_;
+  std::vector<float> sysPiece_;
+};
+
+// Echo of the system audio removed from the microphone: the cleaned track
+// (measured into `m`), or nothing when the microphone stays as it was (the
+// canceller cannot be had, runs out of memory or answers with another
+// length, or keeps it itself: the echo-cancellation line is printed then too).
+std::optional<FloatTrackSource> cancelEcho(const SampleSource& mic, const SampleSource& sys,
+                                           double rate, const std::string& scratchDir,
+                                           const CancellerFactory& makeCanceller, Measures& m) {
+  std::optional<FloatTrackSource> cleaned;
   try {
     std::unique_ptr<EchoCanceller> canceller = makeCanceller();
-    if (!canceller) return;
-    AecResult result = canceller->process(mic, sys, rate);
-    if (result.stats) {
-      const std::string line = formatAecLine(*result.stats);
+    if (!canceller) return std::nullopt;
+    FloatTrackSink file(scratchDir);
+    MeasuringSink sink(file, sys, m);
+    const std::optional<AecStats> stats = canceller->process(mic, sys, rate, sink);
+    if (stats) {
+      const std::string line = formatAecLine(*stats);
       logErr(line);
       appendAecLog(line);
     }
-    cleaned = std::move(result.cleaned);
+    if (stats && stats->applied) cleaned.emplace(file.finish());
   } catch (const std::bad_alloc&) {
-    return;  // no room for the canceller's scratch: the files matter more
+    return std::nullopt;  // no room for the canceller's scratch: the files matter more
   }
-  if (cleaned.size() != mic.size()) return;
-  mic = std::move(cleaned);  // the raw track goes now, before the mix is made
+  if (cleaned && cleaned->size() != mic.size()) return std::nullopt;
   logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));
+  return cleaned;
 }
 
-// Sum of the two tracks, the shorter one padded with silence at its end.
-std::vector<float> mixTracks(std::span<const float> sys, std::span<const float> mic) {
-  std::vector<float> mix(std::max(sys.size(), mic.size()), 0.0f);
-  for (size_t i = 0; i < sys.size(); ++i) mix[i] += sys[i];
-  for (size_t i = 0; i < mic.size(); ++i) mix[i] += mic[i];
-  return mix;
+void logLevels(const char* name, const Levels& l, int64_t size) {
+  logErr(formatLine("%s: %lld frames, peak %.3f, clip %.1f%%", name, static_cast<long long>(size),
+                    static_cast<double>(l.peak),
+                    static_cast<double>(clipPercent(l.clipped, static_cast<size_t>(size)))));
 }
+
+// How normalizeInPlace would treat a track of this length and peak.
+Normalization planFor(int64_t size, float peak) {
+  if (size == 0) return {};
+  return planNormalization(peak, kTargetPeak, kMaxGain, kMinPeak);
+}
+
+// A file being written, with the normalisation of its samples.
+struct Output {
+  std::optional<Wav16FileWriter> file;
+  Normalization plan;
+  std::vector<float> piece = std::vector<float>(kBlock);
+
+  void write(const float* x, int64_t n) {
+    if (!file || n <= 0) return;
+    for (int64_t i = 0; i < n; ++i) piece[i] = plan.gain ? normalizedSample(x[i], *plan.gain) : x[i];
+    file->write(std::span<const float>(piece.data(), static_cast<size_t>(n)));
+  }
+  bool commit() { return file && file->commit(); }
+};
 
 }  // namespace
 
@@ -74,45 +171,74 @@ bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& o
 
 bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
                     const CancellerFactory& makeCanceller) {
-  std::vector<float>& sys = tracks.sys;
-  std::vector<float>& mic = tracks.mic;
+  const SpanSource sys(tracks.sys), mic(tracks.mic);
+  return writeRecording(TrackSources{sys, mic, tracks.sysRate, tracks.micRate}, echoCancel, outPath,
+                        makeCanceller);
+}
+
+bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
+                    const CancellerFactory& makeCanceller) {
+  const SampleSource& sys = tracks.sys;
+  const SampleSource* mic = &tracks.mic;
   const double sysRate = tracks.sysRate;
   const double micRate = tracks.micRate;
 
   double rate = kFallbackRate;
-  if (!sys.empty()) {
+  std::optional<ResampledSource> resampled;
+  std::optional<FloatTrackSource> cleaned;
+  Measures m;
+  if (sys.size() > 0) {
     if (sysRate > 0) rate = sysRate;
-    if (!mic.empty() && micRate > 0 && sysRate > 0 && std::fabs(micRate - sysRate) > kRateTolerance) {
+    if (mic->size() > 0 && micRate > 0 && sysRate > 0 && std::fabs(micRate - sysRate) > kRateTolerance) {
       logErr("resampling mic " + rateText(micRate) + "Hz → " + rateText(sysRate) + "Hz");
-      mic = resampleLinear(mic, micRate, sysRate);
+      if (const auto length = resampledLength(mic->size(), micRate, sysRate))
+        mic = &resampled.emplace(*mic, micRate, sysRate, *length);
     }
-    if (echoCancel && !mic.empty()) cancelEcho(mic, sys, rate, makeCanceller);
+    if (echoCancel && mic->size() > 0) {
+      std::optional<FloatTrackSource> c = cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller, m);
+      if (c) mic = &cleaned.emplace(std::move(*c));
+    }
   } else if (micRate > 0) {
     rate = micRate;
   }
 
-  logLevels("sys", sys);
-  logLevels("mic", mic);
+  // First pass: what the canceller did not measure (everything, when the
+  // microphone stays as it was).
+  if (!cleaned) m = Measures{};
+  forEachStretch(m.upTo, sys, *mic,
+                 [&](int64_t, const float* s, const float* x, size_t n) { measure(m, s, x, n); });
+  logLevels("sys", m.sys, sys.size());
+  logLevels("mic", m.mic, mic->size());
 
-  bool written = false;
-  {
-    std::vector<float> mix = mixTracks(sys, mic);
-    normalizeInPlace(mix, kTargetPeak, kMaxGain, kMinPeak);
-    written = writeWav16(mix, rate, outPath);
-    logErr("wrote " + std::to_string(mix.size()) + " frames @ " + rateText(rate) + "Hz → " +
-           outPath);
-  }  // the mix is freed before the channel files are made
-
-  if (sys.empty() || mic.empty()) return written;
-
-  // The mix is made; nothing needs the tracks as they were, so each is
-  // normalised in place rather than in a copy.
-  normalizeInPlace(mic, kTargetPeak, kMaxGain, kMinPeak);
-  normalizeInPlace(sys, kTargetPeak, kMaxGain, kMinPeak);
+  // Second pass: the three files at once, each under a temporary name until
+  // it is complete; the lines follow in the order the tracks are finished.
+  const int64_t mixSize = std::max(sys.size(), mic->size());
+  const bool channels = sys.size() > 0 && mic->size() > 0;
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
-  written = writeWav16(mic, rate, micPath) && written;
-  written = writeWav16(sys, rate, sysPath) && written;
+  const auto output = [&](const std::string& path, int64_t size, float peak) {
+    return Output{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+  };
+  Output mixOut = output(outPath, mixSize, m.mixPeak);
+  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak) : Output{};
+  Output sysOut = channels ? output(sysPath, sys.size(), m.sys.peak) : Output{};
+  std::vector<float> mix(kBlock);
+  forEachStretch(0, sys, *mic, [&](int64_t at, const float* s, const float* x, size_t n) {
+    for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
+    mixOut.write(mix.data(), static_cast<int64_t>(n));
+    if (!channels) return;
+    micOut.write(x, std::min<int64_t>(static_cast<int64_t>(n), mic->size() - at));
+    sysOut.write(s, std::min<int64_t>(static_cast<int64_t>(n), sys.size() - at));
+  });
+
+  bool written = mixOut.commit();
+  logNormalization(mixOut.plan);
+  logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
+  if (!channels) return written;
+  written = micOut.commit() && written;
+  written = sysOut.commit() && written;
+  logNormalization(micOut.plan);
+  logNormalization(sysOut.plan);
   logErr("wrote channels → " + micPath + " + " + sysPath);
   return written;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 class EchoCanceller;
+class SampleSource;
 
 // The two tracks of a recording as the finish takes them, with their rates in
 // Hz (0.0: that source never delivered a usable buffer).
@@ -32,4 +33,20 @@ using CancellerFactory = std::function<std::unique_ptr<EchoCanceller>()>;
 // microphone as it is, without a message; so does a canceller that runs out
 // of memory.
 bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+                    const CancellerFactory& makeCanceller);
+
+// The two tracks read where they lie (the spool's files), with their rates:
+// the finish proper, which the forms above run over tracks in memory. The
+// tracks are read a stretch at a time: the levels and peaks are taken as
+// the canceller hands over the cleaned microphone (which goes to an unnamed
+// file in the output's folder), or in a pass of their own without it; then
+// one pass writes the three files. Memory stays the same whatever the
+// recording's length.
+struct TrackSources {
+  const SampleSource& sys;
+  const SampleSource& mic;
+  double sysRate = 0.0;
+  double micRate = 0.0;
+};
+bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
                     const CancellerFactory& makeCanceller);

@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <optional>
 #include <string_view>
-#include <utility>
 
-#include "audio/wav_float.hpp"
+#include "aec/echo_canceller.hpp"
 #include "base/console.hpp"
 #include "capture/finish_write.hpp"
+#include "capture/float_track.hpp"
 #include "capture/spool_paths.hpp"
 
 namespace {
@@ -30,12 +30,12 @@ bool exists(const std::string& path) {
 // nothing read when the file is there but unusable.
 struct SpoolTrack {
   bool present = false;
-  std::optional<WavTrack> track;
+  std::optional<SpooledTrack> track;
 };
 
-SpoolTrack readSpoolTrack(const std::string& path) {
+SpoolTrack openSpoolTrack(const std::string& path) {
   if (!exists(path)) return {};
-  return {true, readWavFloat32(path)};
+  return {true, openSpooledTrack(path)};
 }
 
 }  // namespace
@@ -46,8 +46,8 @@ int recoverRecording(const std::string& outPath, bool echoCancel) {
   struct stat st {};
   if (::stat(paths.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return failLine(noSpool);
 
-  SpoolTrack sys = readSpoolTrack(paths.sys);
-  SpoolTrack mic = readSpoolTrack(paths.mic);
+  SpoolTrack sys = openSpoolTrack(paths.sys);
+  SpoolTrack mic = openSpoolTrack(paths.mic);
   if (!sys.present && !mic.present) {
     // A recording stopped before either source delivered leaves an empty
     // folder; taking it away lets the next recording to this path start.
@@ -59,17 +59,12 @@ int recoverRecording(const std::string& outPath, bool echoCancel) {
       return failLine("cannot read spool track: " + (part == &sys ? paths.sys : paths.mic));
   }
 
-  RecordedTracks tracks;
-  if (sys.track) {
-    tracks.sys = std::move(sys.track->samples);
-    tracks.sysRate = sys.track->rate;
-  }
-  if (mic.track) {
-    tracks.mic = std::move(mic.track->samples);
-    tracks.micRate = mic.track->rate;
-  }
+  const FloatTrackSource none(-1, 0, 0, {});
+  const TrackSources tracks{sys.track ? sys.track->source : none, mic.track ? mic.track->source : none,
+                            sys.track ? sys.track->rate : 0.0, mic.track ? mic.track->rate : 0.0};
   // The spool goes only once every output file is in place; otherwise it
   // stays for another try.
-  if (writeRecording(std::move(tracks), echoCancel, outPath)) removeSpool(paths);
+  if (writeRecording(tracks, echoCancel, outPath, [] { return EchoCanceller::create(); }))
+    removeSpool(paths);
   return 0;
 }

@@ -195,6 +195,18 @@ std::optional<WavTrack> TrackSpool::readBack() {
   return track;
 }
 
+TrackSpool::Contents TrackSpool::handOver() {
+  std::lock_guard<std::mutex> file(fileLock_);
+  Contents c;
+  {
+    std::lock_guard<std::mutex> hold(pendingLock_);
+    c.rate = rate_;
+  }
+  c.fileSamples = fileSamples_;
+  c.inMemory = std::move(inMemory_);
+  return c;
+}
+
 std::size_t TrackSpool::samplesInMemory() const {
   std::lock_guard<std::mutex> file(fileLock_);
   std::lock_guard<std::mutex> hold(pendingLock_);

@@ -57,6 +57,17 @@ class TrackSpool {
   // not fit in memory; the file then stays as it is for a later recovery.
   std::optional<WavTrack> readBack();
 
+  // After close(), in place of readBack() for a track read from the file
+  // where it lies: the samples the file holds safely (after its header), the
+  // part kept in memory after a failed write (handed over: call it once),
+  // and the rate of the last buffer appended.
+  struct Contents {
+    std::uint64_t fileSamples = 0;
+    std::vector<float> inMemory;
+    double rate = 0.0;
+  };
+  Contents handOver();
+
   // Samples this spool holds in memory, as capacity: the pending and the
   // writing buffers and the part kept in memory after a failed write.
   std::size_t samplesInMemory() const;

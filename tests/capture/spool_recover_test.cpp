@@ -1,5 +1,6 @@
-// Recovery of a killed recording from its spool, the spool folder's rules,
-// and the finish's fall-back when the canceller runs out of memory.
+// Recovery without a spool to recover, the spool folder's rules, and the
+// finish's fall-back when the canceller runs out of memory (recovery of a
+// killed recording: finish_stream_test.cpp).
 #include "capture/spool_recover.hpp"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,6 @@
 
 #include "aec/echo_canceller.hpp"
 #include "audio/wav.hpp"
-#include "audio/wav_float.hpp"
 #include "audio/wav_test_support.hpp"
 #include "capture/finish_write.hpp"
 #include "capture/spool_paths.hpp"
@@ -17,23 +17,12 @@
 
 namespace {
 
-using wavtest::fileBytes, wavtest::ScratchDir;
+using wavtest::ScratchDir;
 
 std::vector<float> tone(size_t n, float hz, double rate, float level) {
   std::vector<float> x(n);
   for (size_t i = 0; i < n; ++i) x[i] = level * std::sin(6.2831853f * hz * static_cast<float>(i / rate));
   return x;
-}
-
-// A track as a killed writer leaves it: the header's sizes count only
-// `headerFrames` samples (a write behind), and half a sample trails the data.
-void writeKilledTrack(const std::string& path, const std::vector<float>& x, double rate, size_t headerFrames) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  const auto header = wavHeaderFloat32(headerFrames, rate);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(header.data()), header.size())
-      .write(reinterpret_cast<const char*>(x.data()), static_cast<std::streamsize>(4 * x.size()))
-      .write("\x01\x02", 2);
 }
 
 template <typename Run>
@@ -47,32 +36,6 @@ std::pair<int, std::string> recover(const std::string& out) {  // its status and
   int status = -1;
   std::string err = errOf([&] { status = recoverRecording(out, false); });
   return {status, err};
-}
-
-TEST(SpoolRecover, KilledRecordingIsFinishedAsAStoppedOneWouldBe) {
-  ScratchDir dir("recover");
-  const auto cwd = std::filesystem::current_path();
-  // The same relative output path in both folders, so that the lines match.
-  for (const auto& [sys, mic] : {std::pair(true, true), std::pair(false, true), std::pair(true, false)}) {
-    SCOPED_TRACE(std::string("sys ") + (sys ? "and " : "not, ") + (mic ? "mic" : "no mic"));
-    for (const char* sub : {"stopped", "killed"}) std::filesystem::remove_all(dir / sub), std::filesystem::create_directory(dir / sub);
-    RecordedTracks stopped;  // the microphone at 44.1 kHz
-    if (sys) stopped.sys = tone(30000, 440, 48000, 0.3f), stopped.sysRate = 48000;
-    if (mic) stopped.mic = tone(27000, 300, 44100, 0.1f), stopped.micRate = 44100;
-    std::filesystem::current_path(dir / "stopped");
-    const std::string want = errOf([&] { writeRecording(stopped, false, "rec.wav"); });
-    std::filesystem::current_path(dir / "killed");
-    const SpoolPaths spool = spoolPaths("rec.wav");
-    if (sys) writeKilledTrack(spool.sys, stopped.sys, 48000, 20000);
-    if (mic) writeKilledTrack(spool.mic, stopped.mic, 44100, 0);
-    EXPECT_EQ(recover("rec.wav"), std::pair(0, want));
-    EXPECT_FALSE(std::filesystem::exists(spool.dir));
-    std::filesystem::current_path(cwd);
-    for (const char* name : {"rec.wav", "rec.mic.wav", "rec.sys.wav"}) {
-      EXPECT_EQ(fileBytes(dir / "killed" / name), fileBytes(dir / "stopped" / name)) << name;
-      EXPECT_EQ(std::filesystem::exists(dir / "killed" / name), name == std::string("rec.wav") || (sys && mic));
-    }
-  }
 }
 
 TEST(SpoolRecover, NothingToRecoverFailsWithStatusOneAndKeepsWhatIsThere) {
