@@ -69,6 +69,7 @@ bench: build
 	$(BUILD)/bench/wav_bench
 	$(BUILD)/bench/capture_bench
 	$(BUILD)/bench/spool_bench
+	$(BUILD)/bench/spool_bench --echo-cancel
 	/usr/bin/python3 bench/quality/run.py --build $(BUILD)
 
 install: build

@@ -145,7 +145,7 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
   // The spool goes only once every file is in place and held the whole
   // recording; otherwise it stays for --recover.
   const bool written = writeRecording(tracks, self->wantEchoCancel, self->outPath,
-                                      [] { return EchoCanceller::create(); });
+                                      [] { return EchoCanceller::create(); }, self->adaptiveAec_);
   if (written && sys && mic) removeSpool(self->spool_);
   exitProcess(0);
 }

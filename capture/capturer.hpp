@@ -64,6 +64,10 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // 0. Every call after the first returns at once.
   void finishAndExit();
 
+  // Before start(): the finish cleans the microphone with the adaptive
+  // canceller instead of the default one.
+  void useAdaptiveCanceller() { adaptiveAec_ = true; }
+
  private:
   Capturer(std::string outPath, bool system, bool mic, std::optional<std::string> micDeviceUID,
            bool echoCancel, std::shared_ptr<SoundServer> server, ProcessExit exitProcess);
@@ -110,4 +114,5 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   const bool wantEchoCancel;
   const std::shared_ptr<SoundServer> server_;
   const ProcessExit exitProcess_;
+  bool adaptiveAec_ = false;  // set on the main thread before start()
 };

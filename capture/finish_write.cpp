@@ -8,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "aec/adaptive_canceller.hpp"
 #include "aec/echo_canceller.hpp"
 #include "aec/sample_source.hpp"
 #include "audio/sample_utils.hpp"
@@ -136,6 +137,40 @@ std::optional<FloatTrackSource> cancelEcho(const SampleSource& mic, const Sample
   return cleaned;
 }
 
+// The same with the adaptive canceller, which takes both tracks whole; its
+// result is measured and kept as the other canceller's is.
+std::optional<FloatTrackSource> cancelEchoAdaptively(const SampleSource& mic,
+                                                     const SampleSource& sys, double rate,
+                                                     const std::string& scratchDir, Measures& m) {
+  std::optional<FloatTrackSource> cleaned;
+  try {
+    std::vector<float> micAll(static_cast<size_t>(mic.size()));
+    std::vector<float> sysAll(static_cast<size_t>(sys.size()));
+    mic.read(0, mic.size(), micAll.data());
+    sys.read(0, sys.size(), sysAll.data());
+    std::optional<AdaptiveResult> result = cancelEchoAdaptive(micAll, sysAll, rate);
+    if (!result) return std::nullopt;
+    if (result->stats.ran) {
+      const std::string line = formatAdaptiveDiagnostics(result->stats, rate);
+      logErr(line);
+      appendAecLog(line);
+    }
+    if (result->stats.applied) {
+      FloatTrackSink file(scratchDir);
+      MeasuringSink sink(file, sys, m);
+      const std::span<const float> track(result->track);
+      for (size_t at = 0; at < track.size(); at += kBlock)
+        sink.write(track.subspan(at, std::min<size_t>(kBlock, track.size() - at)));
+      cleaned.emplace(file.finish());
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;  // no room for the whole tracks: the files matter more
+  }
+  if (cleaned && cleaned->size() != mic.size()) return std::nullopt;
+  logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));
+  return cleaned;
+}
+
 void logLevels(const char* name, const Levels& l, int64_t size) {
   logErr(formatLine("%s: %lld frames, peak %.3f, clip %.1f%%", name, static_cast<long long>(size),
                     static_cast<double>(l.peak),
@@ -177,7 +212,7 @@ bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& o
 }
 
 bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
-                    const CancellerFactory& makeCanceller) {
+                    const CancellerFactory& makeCanceller, bool adaptive) {
   const SampleSource& sys = tracks.sys;
   const SampleSource* mic = &tracks.mic;
   const double sysRate = tracks.sysRate;
@@ -195,7 +230,9 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
         mic = &resampled.emplace(*mic, micRate, sysRate, *length);
     }
     if (echoCancel && mic->size() > 0) {
-      std::optional<FloatTrackSource> c = cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller, m);
+      std::optional<FloatTrackSource> c =
+          adaptive ? cancelEchoAdaptively(*mic, sys, rate, folderOf(outPath), m)
+                   : cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller, m);
       if (c) mic = &cleaned.emplace(std::move(*c));
     }
   } else if (micRate > 0) {

@@ -48,5 +48,7 @@ struct TrackSources {
   double sysRate = 0.0;
   double micRate = 0.0;
 };
+// With `adaptive`, the adaptive canceller cleans the microphone instead of
+// the one `makeCanceller` makes (both tracks are then read into memory).
 bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
-                    const CancellerFactory& makeCanceller);
+                    const CancellerFactory& makeCanceller, bool adaptive = false);

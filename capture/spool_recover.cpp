@@ -40,7 +40,7 @@ SpoolTrack openSpoolTrack(const std::string& path) {
 
 }  // namespace
 
-int recoverRecording(const std::string& outPath, bool echoCancel) {
+int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive) {
   const SpoolPaths paths = spoolPaths(outPath);
   const std::string noSpool = "no spool to recover for " + outPath + ": " + paths.dir;
   struct stat st {};
@@ -64,7 +64,7 @@ int recoverRecording(const std::string& outPath, bool echoCancel) {
                             sys.track ? sys.track->rate : 0.0, mic.track ? mic.track->rate : 0.0};
   // The spool goes only once every output file is in place; otherwise it
   // stays for another try.
-  if (writeRecording(tracks, echoCancel, outPath, [] { return EchoCanceller::create(); }))
+  if (writeRecording(tracks, echoCancel, outPath, [] { return EchoCanceller::create(); }, adaptive))
     removeSpool(paths);
   return 0;
 }

@@ -8,5 +8,6 @@
 // the one-source files), then the spool is removed once every file is in
 // place. Returns the exit status: 0 when the files were written; 1, after a
 // "[FAIL] " line, when there is no spool to recover or a track in it cannot
-// be read (the spool is then left as it is).
-int recoverRecording(const std::string& outPath, bool echoCancel);
+// be read (the spool is then left as it is). `adaptive` chooses the adaptive
+// echo canceller.
+int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive = false);

@@ -25,6 +25,7 @@ int record(const CaptureMode& mode) {
   std::shared_ptr<Capturer> cap =
       Capturer::create(mode.outPath, mode.wantSystem, mode.wantMic, mode.micDeviceUID,
                        mode.wantEchoCancel, makePulseSoundServer());
+  if (mode.adaptiveAec) cap->useAdaptiveCanceller();
   // The handlers hold the capturer for the life of the process.
   armStopSignals([cap] { cap->finishAndExit(); });
   cap->start();
@@ -52,7 +53,7 @@ struct ModeRunner {
     return setOutputDevice(*makePulseAudioHardware(), m.uid);
   }
   int operator()(const RecoverMode& m) const {
-    return recoverRecording(m.outPath, m.wantEchoCancel);
+    return recoverRecording(m.outPath, m.wantEchoCancel, m.adaptiveAec);
   }
   int operator()(const HelpMode&) const { return printOut(kHelp); }
   int operator()(const VersionMode&) const {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "aec/echo_canceller.hpp"
+#include "aec/sample_source.hpp"
 #include "audio/wav.hpp"
 #include "audio/wav_test_support.hpp"
 #include "capture/finish_write.hpp"
@@ -79,6 +80,27 @@ TEST(FinishWrite, ACancellerOutOfMemoryLeavesTheMicrophoneAsRecorded) {
   });
   EXPECT_EQ(err.find("echo cancellation applied"), std::string::npos) << err;
   EXPECT_EQ(readWav16(channelPath(out, "mic")).value_or(WavTrack{}).samples.size(), t.mic.size());
+}
+
+// The adaptive canceller runs in the finish when asked, with its own report,
+// and removes far more of a pure echo than the track held.
+TEST(FinishWrite, TheAdaptiveCancellerCleansWhenAsked) {
+  ScratchDir dir("finish-adaptive");
+  std::vector<float> far = tone(48000 * 4, 440, 48000, 0.4f);
+  for (size_t i = 0; i < far.size(); ++i) far[i] += 0.2f * std::sin(0.37f * static_cast<float>(i % 977));
+  std::vector<float> echo(far.size(), 0.0f);
+  for (size_t i = 480; i < far.size(); ++i) echo[i] = 0.5f * far[i - 480];
+  const SpanSource sys(far), mic(echo);
+  const std::string out = (dir / "a.wav").string();
+  const std::string err = errOf([&] {
+    EXPECT_TRUE(writeRecording(TrackSources{sys, mic, 48000, 48000}, true, out,
+                               [] { return EchoCanceller::create(); }, true));
+  });
+  EXPECT_NE(err.find("narup-capture: [aec] adaptive applied=yes"), std::string::npos) << err;
+  EXPECT_NE(err.find("echo cancellation applied (192000 frames)"), std::string::npos) << err;
+  const size_t delta = err.find("micΔ=");
+  ASSERT_NE(delta, std::string::npos) << err;
+  EXPECT_LT(std::stod(err.substr(delta + std::string("micΔ=").size())), -20.0) << err;
 }
 
 }  // namespace
