@@ -11,6 +11,8 @@
 #include <cstring>
 #include <new>
 
+#include "audio/little_endian.hpp"
+
 // Samples go to and from the file as the machine holds them.
 static_assert(std::endian::native == std::endian::little, "WAV samples are little-endian");
 
@@ -22,22 +24,6 @@ constexpr std::uint32_t kBytesPerSample = 4;
 constexpr std::uint64_t kMaxFrames = (0xFFFFFFFFull - 38) / kBytesPerSample;
 // The byte rate (rate * 4) must fit its field.
 constexpr double kRateLimit = 1073741824.0;
-
-void putU16(std::byte* p, std::uint32_t v) {
-  p[0] = static_cast<std::byte>(v & 0xFF);
-  p[1] = static_cast<std::byte>((v >> 8) & 0xFF);
-}
-
-void putU32(std::byte* p, std::uint32_t v) {
-  putU16(p, v & 0xFFFF);
-  putU16(p + 2, v >> 16);
-}
-
-std::uint32_t u16At(const std::byte* p) {
-  return std::to_integer<std::uint32_t>(p[0]) | (std::to_integer<std::uint32_t>(p[1]) << 8);
-}
-
-std::uint32_t u32At(const std::byte* p) { return u16At(p) | (u16At(p + 2) << 16); }
 
 bool idAt(const std::byte* p, const char (&id)[5]) { return std::memcmp(p, id, 4) == 0; }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "audio/little_endian.hpp"
 #include "audio/file_bytes.hpp"
 
 namespace {
@@ -17,15 +18,6 @@ constexpr std::uint64_t kChunkHeader = 8;
 constexpr std::uint64_t kFmtFieldsEnd = 16;
 // 2^-15: turns a 16-bit sample into [-1, 1) exactly.
 constexpr float kFromInt16 = 1.0f / 32768.0f;
-
-std::uint16_t u16At(const std::byte* p) {
-  return static_cast<std::uint16_t>(std::to_integer<unsigned>(p[0]) |
-                                    (std::to_integer<unsigned>(p[1]) << 8));
-}
-
-std::uint32_t u32At(const std::byte* p) {
-  return static_cast<std::uint32_t>(u16At(p)) | (static_cast<std::uint32_t>(u16At(p + 2)) << 16);
-}
 
 float sampleAt(const std::byte* p) { return static_cast<float>(static_cast<std::int16_t>(u16At(p))); }
 

@@ -12,6 +12,7 @@
 #include <random>
 #include <utility>
 
+#include "audio/little_endian.hpp"
 #include "base/console.hpp"
 
 namespace {
@@ -23,16 +24,6 @@ constexpr float kToInt16 = 32767.0f;
 constexpr std::uint64_t kMaxFrames = (0xFFFFFFFFull - 36) / 2;
 // Rates the 32-bit rate field and the byte rate (rate * 2) both hold.
 constexpr double kRateLimit = 2147483648.0;
-
-void putU16(std::byte* p, std::uint32_t v) {
-  p[0] = static_cast<std::byte>(v & 0xFF);
-  p[1] = static_cast<std::byte>((v >> 8) & 0xFF);
-}
-
-void putU32(std::byte* p, std::uint32_t v) {
-  putU16(p, v & 0xFFFF);
-  putU16(p + 2, v >> 16);
-}
 
 void putId(std::byte* p, const char (&id)[5]) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::byte>(id[i]);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "aec/adaptive_canceller.hpp"
+#include "test_signals.hpp"
 #include "aec/adaptive_filter.hpp"
 #include "aec/dft.hpp"
 
@@ -15,14 +16,7 @@ constexpr double kRate = 48000.0;
 constexpr int64_t kTaps = 12000;  // 250 ms at 48 kHz
 
 std::vector<float> noise(size_t n, float amplitude, uint64_t seed) {
-  std::vector<float> out(n);
-  uint64_t state = seed;
-  for (float& v : out) {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    const float u = static_cast<float>(static_cast<uint32_t>(state >> 32)) * 2.3283064e-10f;
-    v = amplitude * (u * 2.0f - 1.0f);
-  }
-  return out;
+  return whiteNoise(n, amplitude, seed);
 }
 
 // A random echo path: a unit direct path and a tail decaying 60 dB over its
