@@ -18,9 +18,9 @@ class AudioHardware {
   // Every audio device, in the platform's order; empty when the list cannot
   // be read.
   virtual std::vector<AudioDeviceID> allDeviceIDs() = 0;
-  // The data size in bytes of the device's output streams (0: none), or
-  // nothing when the query fails.
-  virtual std::optional<uint32_t> outputStreamsDataSize(AudioDeviceID device) = 0;
+  // Whether the device plays sound (has an output stream); false when the
+  // query fails.
+  virtual bool hasOutputStreams(AudioDeviceID device) = 0;
   // The device's UID, or nothing when the query fails.
   virtual std::optional<std::string> deviceUID(AudioDeviceID device) = 0;
   // The device's name, or nothing when the query fails.

@@ -5,7 +5,6 @@
 
 #include "base/console.hpp"
 #include "devices/device_document.hpp"
-#include "devices/output_devices.hpp"
 
 namespace {
 
@@ -21,6 +20,13 @@ std::optional<std::string> nameWithOneRetry(AudioHardware& hardware, AudioDevice
   std::optional<std::string> name = hardware.deviceName(device);
   if (!name) name = hardware.deviceName(device);
   return name;
+}
+
+// The UID of the default output device; empty on any failure.
+std::string defaultOutputUID(AudioHardware& hardware) {
+  std::optional<AudioDeviceID> device = hardware.defaultOutputDevice();
+  if (!device) return {};
+  return hardware.deviceUID(*device).value_or(std::string());
 }
 
 // The whole document in as few writes as the pipe allows; a write error
@@ -40,15 +46,15 @@ std::string inputDevicesDocument(CaptureDevices& devices) {
 
 std::string outputDevicesDocument(AudioHardware& hardware) {
   std::vector<DeviceEntry> entries;
-  for (AudioDeviceID device : coreAudioAllDeviceIDs(hardware)) {
-    if (!hasOutputStreams(hardware, device)) continue;
+  for (AudioDeviceID device : hardware.allDeviceIDs()) {
+    if (!hardware.hasOutputStreams(device)) continue;
     std::optional<std::string> uid = hardware.deviceUID(device);
     if (!uid) continue;
     std::optional<std::string> name = nameWithOneRetry(hardware, device);
     if (!name) continue;
     entries.push_back({std::move(*uid), std::move(*name)});
   }
-  return deviceListDocument(entries, coreAudioDefaultOutputUID(hardware));
+  return deviceListDocument(entries, defaultOutputUID(hardware));
 }
 
 int listInputDevices(CaptureDevices& devices) {

@@ -1,7 +1,6 @@
 #include "devices/output_selection.hpp"
 
 #include "base/console.hpp"
-#include "devices/output_devices.hpp"
 
 namespace {
 
@@ -10,8 +9,8 @@ namespace {
 // is canonical equivalence for the plain ASCII names sound servers give their
 // sinks (PulseAudio allows only letters, digits, '.', '_' and '-').
 std::optional<AudioDeviceID> findOutputDevice(AudioHardware& hardware, const std::string& uid) {
-  for (AudioDeviceID device : coreAudioAllDeviceIDs(hardware)) {
-    if (!hasOutputStreams(hardware, device)) continue;
+  for (AudioDeviceID device : hardware.allDeviceIDs()) {
+    if (!hardware.hasOutputStreams(device)) continue;
     std::optional<std::string> candidate = hardware.deviceUID(device);
     if (candidate && *candidate == uid) return device;
   }

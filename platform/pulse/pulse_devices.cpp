@@ -71,11 +71,8 @@ class PulseAudioHardware final : public AudioHardware {
     return ids;
   }
 
-  // A sink always has output streams: report one stream id's worth of data.
-  std::optional<uint32_t> outputStreamsDataSize(AudioDeviceID device) override {
-    if (!sink(device)) return std::nullopt;
-    return static_cast<uint32_t>(sizeof(AudioDeviceID));
-  }
+  // Every sink plays sound; one the server no longer knows does not.
+  bool hasOutputStreams(AudioDeviceID device) override { return sink(device).has_value(); }
 
   std::optional<std::string> deviceUID(AudioDeviceID device) override {
     std::optional<PulseSink> s = sink(device);

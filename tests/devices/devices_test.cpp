@@ -12,7 +12,7 @@ namespace {
 
 struct ScriptedOutputDevice {
   AudioDeviceID id = 0;
-  std::optional<uint32_t> streamsSize;  // nothing: the query fails
+  bool streams = false;                 // false also when the query fails
   std::optional<std::string> uid;       // nothing: the query fails
   std::optional<std::string> name;      // nothing: every query fails
   int nameFailures = 0;                 // name queries that fail before one answers
@@ -29,7 +29,7 @@ struct ScriptedAudioHardware : AudioHardware {
     for (const auto& d : devices) ids.push_back(d.id);
     return listFails ? std::vector<AudioDeviceID>() : ids;
   }
-  std::optional<uint32_t> outputStreamsDataSize(AudioDeviceID id) override { return find(id).streamsSize; }
+  bool hasOutputStreams(AudioDeviceID id) override { return find(id).streams; }
   std::optional<std::string> deviceUID(AudioDeviceID id) override { return find(id).uid; }
   std::optional<std::string> deviceName(AudioDeviceID id) override {
     return find(id).nameFailures-- > 0 ? std::nullopt : find(id).name;
@@ -66,9 +66,9 @@ TEST(DeviceDocument, CompactUtf8JsonWithoutLineEndElseTheFallback) {
 
 TEST(OutputDevicesDocument, ListsReadableOutputDevicesInOrderWithTheDefault) {
   ScriptedAudioHardware hw;
-  hw.devices = {{1, 0, "mic", "Microphone"}, {2, std::nullopt, "odd", "Streams unreadable"},
-                {3, 4, std::nullopt, "No UID"}, {4, 4, "flaky", "Flaky", 1},  // named on the 2nd ask
-                {5, 4, "dead", "Dead", 2}, {7, 4, "sink.b", "B"}, {6, 4, "sink.a", "A"}};
+  hw.devices = {{1, false, "mic", "Microphone"}, {2, false, "odd", "Streams unreadable"},
+                {3, true, std::nullopt, "No UID"}, {4, true, "flaky", "Flaky", 1},  // named on the 2nd ask
+                {5, true, "dead", "Dead", 2}, {7, true, "sink.b", "B"}, {6, true, "sink.a", "A"}};
   hw.defaultDevice = 6;
   EXPECT_EQ(outputDevicesDocument(hw), R"({"default":"sink.a","devices":[{"id":"flaky","name":"Flaky"},)"
                                        R"({"id":"sink.b","name":"B"},{"id":"sink.a","name":"A"}]})");
@@ -102,8 +102,8 @@ TEST(SetOutputDevice, SetsOnlyAnExactUidOfAnOutputDeviceAndSaysWhyNot) {
   };
   for (const auto& [uid, status, set, line] : cases) {
     ScriptedAudioHardware hw;
-    hw.devices = {{9, std::nullopt, "headphones", "Streams unreadable"}, {10, 0, "mic", "Mic"},
-                  {11, 4, "speakers", "Speakers"}, {12, 4, "headphones", "Phones"}, {13, 4, "headphones", "Too"}};
+    hw.devices = {{9, false, "headphones", "Streams unreadable"}, {10, false, "mic", "Mic"},
+                  {11, true, "speakers", "Speakers"}, {12, true, "headphones", "Phones"}, {13, true, "headphones", "Too"}};
     hw.setStatus = status;
     StderrCapture err, out(STDOUT_FILENO);
     EXPECT_EQ(setOutputDevice(hw, uid), line.empty() ? 0 : 1);
