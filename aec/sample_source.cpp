@@ -10,15 +10,19 @@ ValidRange validRange(int64_t at, int64_t n, int64_t size) {
   return {at < 0 ? -at : 0, std::min(n, size - at)};
 }
 
-void SpanSource::read(int64_t at, int64_t n, float* dst) const {
+void SampleSource::read(int64_t at, int64_t n, float* dst) const {
   const ValidRange v = validRange(at, n, size());
   if (v.lo >= v.hi) {
     std::fill(dst, dst + std::max<int64_t>(n, 0), 0.0f);
     return;
   }
   std::fill(dst, dst + v.lo, 0.0f);
-  std::memcpy(dst + v.lo, samples_.data() + at + v.lo, static_cast<size_t>(v.hi - v.lo) * sizeof(float));
+  readInside(at + v.lo, v.hi - v.lo, dst + v.lo);
   std::fill(dst + v.hi, dst + n, 0.0f);
+}
+
+void SpanSource::readInside(int64_t first, int64_t count, float* dst) const {
+  std::memcpy(dst, samples_.data() + first, static_cast<size_t>(count) * sizeof(float));
 }
 
 // A long track's output is fresh memory: it is offered for huge pages and

@@ -13,7 +13,11 @@ class SampleSource {
   virtual int64_t size() const = 0;
   // dst[i] = sample at + i for i in [0, n), 0 where that is outside the
   // track. Safe to call from several threads at once.
-  virtual void read(int64_t at, int64_t n, float* dst) const = 0;
+  void read(int64_t at, int64_t n, float* dst) const;
+
+ protected:
+  // The samples first ... first + count - 1, all inside the track (count > 0).
+  virtual void readInside(int64_t first, int64_t count, float* dst) const = 0;
 };
 
 // [lo, hi) of the positions i in [0, n) for which at + i lies in a track of
@@ -30,9 +34,9 @@ class SpanSource final : public SampleSource {
  public:
   explicit SpanSource(std::span<const float> samples) : samples_(samples) {}
   int64_t size() const override { return static_cast<int64_t>(samples_.size()); }
-  void read(int64_t at, int64_t n, float* dst) const override;
 
  private:
+  void readInside(int64_t first, int64_t count, float* dst) const override;
   std::span<const float> samples_;
 };
 

@@ -42,26 +42,19 @@ FloatTrackSource::~FloatTrackSource() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void FloatTrackSource::read(int64_t at, int64_t n, float* dst) const {
-  const ValidRange v = validRange(at, n, size());
-  if (v.lo >= v.hi) {
-    std::fill(dst, dst + std::max<int64_t>(n, 0), 0.0f);
-    return;
-  }
-  std::fill(dst, dst + v.lo, 0.0f);
-  std::fill(dst + v.hi, dst + n, 0.0f);
+void FloatTrackSource::readInside(int64_t first, int64_t count, float* dst) const {
   // [first, end) of the track, split at the end of the file part.
-  const int64_t first = at + v.lo, end = at + v.hi;
+  const int64_t end = first + count;
   const int64_t fileEnd = std::min(end, fileSamples_);
   if (first < fileEnd) {
-    const std::span<float> part(dst + v.lo, static_cast<size_t>(fileEnd - first));
+    const std::span<float> part(dst, static_cast<size_t>(fileEnd - first));
     if (!preadFloats(fd_, offset_ + 4 * static_cast<std::uint64_t>(first), part))
       std::fill(part.begin(), part.end(), 0.0f);  // a file cut short since it was opened
   }
   const int64_t tailFirst = std::max(first, fileSamples_);
   if (tailFirst < end)
     std::copy(tail_.begin() + (tailFirst - fileSamples_), tail_.begin() + (end - fileSamples_),
-              dst + (tailFirst - at));
+              dst + (tailFirst - first));
 }
 
 std::optional<SpooledTrack> openSpooledTrack(const std::string& path,

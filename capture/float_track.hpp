@@ -23,10 +23,11 @@ class FloatTrackSource final : public SampleSource {
   FloatTrackSource(const FloatTrackSource&) = delete;
 
   int64_t size() const override { return fileSamples_ + static_cast<int64_t>(tail_.size()); }
-  // Samples the file no longer holds read as 0.
-  void read(int64_t at, int64_t n, float* dst) const override;
 
  private:
+  // Samples the file no longer holds read as 0.
+  void readInside(int64_t first, int64_t count, float* dst) const override;
+
   int fd_;
   std::uint64_t offset_;
   std::int64_t fileSamples_;

@@ -12,18 +12,11 @@ constexpr int64_t kPiece = 1 << 15;
 
 }  // namespace
 
-void ResampledSource::read(int64_t at, int64_t n, float* dst) const {
-  const ValidRange v = validRange(at, n, length_);
-  if (v.lo >= v.hi) {
-    std::fill(dst, dst + std::max<int64_t>(n, 0), 0.0f);
-    return;
-  }
-  std::fill(dst, dst + v.lo, 0.0f);
-  std::fill(dst + v.hi, dst + n, 0.0f);
+void ResampledSource::readInside(int64_t at, int64_t n, float* dst) const {
   const int64_t last = input_.size() - 1;
   std::vector<float> window;
-  for (int64_t i0 = at + v.lo; i0 < at + v.hi; i0 += kPiece) {
-    const int64_t i1 = std::min(i0 + kPiece, at + v.hi);
+  for (int64_t i0 = at; i0 < at + n; i0 += kPiece) {
+    const int64_t i1 = std::min(i0 + kPiece, at + n);
     // The input samples the piece interpolates between: from that of its
     // first output to the one after that of its last, clamped as the
     // interpolation clamps them.

@@ -15,9 +15,10 @@ class ResampledSource final : public SampleSource {
       : input_(input), ratio_(to / from), length_(length) {}
 
   int64_t size() const override { return length_; }
-  void read(int64_t at, int64_t n, float* dst) const override;
 
  private:
+  void readInside(int64_t first, int64_t count, float* dst) const override;
+
   const SampleSource& input_;
   double ratio_;
   int64_t length_;

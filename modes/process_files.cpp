@@ -26,18 +26,12 @@ class WavSource final : public SampleSource {
  public:
   explicit WavSource(const WavWindowReader& wav) : wav_(wav) {}
   int64_t size() const override { return static_cast<int64_t>(wav_.frames()); }
-  void read(int64_t at, int64_t n, float* dst) const override {
-    const ValidRange v = validRange(at, n, size());
-    if (v.lo >= v.hi) {
-      std::fill(dst, dst + std::max<int64_t>(n, 0), 0.0f);
-      return;
-    }
-    std::fill(dst, dst + v.lo, 0.0f);
-    wav_.read(static_cast<size_t>(at + v.lo), static_cast<size_t>(v.hi - v.lo), dst + v.lo);
-    std::fill(dst + v.hi, dst + n, 0.0f);
-  }
 
  private:
+  void readInside(int64_t first, int64_t count, float* dst) const override {
+    wav_.read(static_cast<size_t>(first), static_cast<size_t>(count), dst);
+  }
+
   const WavWindowReader& wav_;
 };
 
