@@ -26,13 +26,21 @@ struct Shared {
     std::lock_guard<std::mutex> guard(mutex);
     threads.emplace_back(std::move(work));
   }
-  void join() {  // also the threads that the joined ones started
+  // Also the threads that the joined ones started. Called on one of them
+  // (the last owner of a server can be a completion), that one is left to end
+  // by itself.
+  void join() {
     for (std::vector<std::thread> running;; running.clear()) {
       std::unique_lock<std::mutex> guard(mutex);
       if (threads.empty()) return;
       running.swap(threads);
       guard.unlock();
-      for (std::thread& t : running) t.join();
+      for (std::thread& t : running) {
+        if (t.get_id() == std::this_thread::get_id())
+          t.detach();
+        else
+          t.join();
+      }
     }
   }
 };
