@@ -88,7 +88,6 @@ float CoherenceSuppressor::suppress(const std::complex<float>* Mc, const std::co
     _mm_storeu_ps(O + 2 * k + 4, _mm_unpackhi_ps(orr, oi));
   }
   engaged = _mm_movemask_ps(scaledAny) != 0;
-  engaged = _mm_movemask_ps(scaledAny) != 0;
   alignas(16) float m[4];
   _mm_store_ps(m, largest);
   // sqrt is monotonic: the largest coherence is the root of the largest g2.
