@@ -38,9 +38,10 @@ std::int16_t toInt16(float x) {
   return static_cast<std::int16_t>(y * kToInt16);
 }
 
-// Samples are converted and written this many at a time: a long track
-// needs no second copy of itself in memory.
-constexpr std::size_t kChunkSamples = 8192;
+// Samples are converted into a buffer of this many bytes and written when
+// it is full: a long track needs no second copy of itself in memory, and a
+// track handed over in small pieces is not written a piece at a time.
+constexpr std::size_t kPendingBytes = std::size_t{1} << 20;
 
 // A long file is handed to the disk every this many bytes as it is written,
 // so that the sync before the rename finds little left to do.
@@ -157,10 +158,11 @@ bool writeWav16(std::span<const float> samples, double sampleRate, const std::st
 }
 
 std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, std::size_t frames,
-                                                      double sampleRate) {
+                                                      double sampleRate, Durability durability) {
   const auto header = wavHeader16(frames, sampleRate);
   if (!header) return std::nullopt;
   Wav16FileWriter w;
+  w.synced_ = durability == Durability::kSynced;
   if (isOtherThanFile(path)) {
     w.fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } else {
@@ -175,12 +177,17 @@ std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, s
   }
   if (w.fd_ < 0) return std::nullopt;
   w.ok_ = writeAll(w.fd_, header->data(), header->size());
+  // Even (a whole number of samples), and no larger than the track needs.
+  w.pending_.resize(std::max<std::size_t>(2, std::min<std::size_t>(kPendingBytes, 2 * frames)));
   return w;
 }
 
 Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       ok_(other.ok_),
+      synced_(other.synced_),
+      pending_(std::move(other.pending_)),
+      used_(other.used_),
       bytes_(other.bytes_),
       flushed_(other.flushed_),
       tempPath_(std::move(other.tempPath_)),
@@ -194,14 +201,21 @@ Wav16FileWriter::~Wav16FileWriter() {
 }
 
 void Wav16FileWriter::write(std::span<const float> samples) {
-  std::array<std::byte, 2 * kChunkSamples> chunk;
-  for (std::size_t at = 0; ok_ && at < samples.size(); at += kChunkSamples) {
-    const std::size_t n = std::min(kChunkSamples, samples.size() - at);
-    wav16Samples(samples.subspan(at, n), chunk.data());
-    ok_ = writeAll(fd_, chunk.data(), 2 * n);
-    bytes_ += 2 * n;
+  while (ok_ && !samples.empty()) {
+    const std::size_t n = std::min(samples.size(), (pending_.size() - used_) / 2);
+    wav16Samples(samples.first(n), pending_.data() + used_);
+    used_ += 2 * n;
+    samples = samples.subspan(n);
+    if (used_ == pending_.size()) flush();
   }
-  if (ok_ && !tempPath_.empty() && bytes_ - flushed_ >= kWritebackBytes) {
+}
+
+void Wav16FileWriter::flush() {
+  if (!ok_ || used_ == 0) return;
+  ok_ = writeAll(fd_, pending_.data(), used_);
+  bytes_ += used_;
+  used_ = 0;
+  if (ok_ && synced_ && !tempPath_.empty() && bytes_ - flushed_ >= kWritebackBytes) {
     // Starts the writeback without waiting for it; a failure here changes
     // nothing, the sync before the rename still decides.
     ::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(bytes_ - flushed_),
@@ -212,14 +226,15 @@ void Wav16FileWriter::write(std::span<const float> samples) {
 
 bool Wav16FileWriter::commit() {
   if (fd_ < 0) return false;
+  flush();
   const int fd = std::exchange(fd_, -1);
   if (tempPath_.empty()) return (::close(fd) == 0) && ok_;
-  bool written = ok_ && ::fdatasync(fd) == 0;
+  bool written = ok_ && (!synced_ || ::fdatasync(fd) == 0);
   written = (::close(fd) == 0) && written;
   if (!written || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
     ::unlink(tempPath_.c_str());
     return false;
   }
-  syncDirectory(dir_);
+  if (synced_) syncDirectory(dir_);
   return true;
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 // Size of the canonical header of a mono 16-bit PCM WAV file.
 inline constexpr std::size_t kWavHeaderSize = 44;
@@ -35,9 +36,15 @@ bool writeWav16(std::span<const float> samples, double sampleRate, const std::st
 // a regular file (a pipe, /dev/null) is written in place.
 class Wav16FileWriter {
  public:
+  // kSynced: on disk before the rename, and the rename itself too. kWhole:
+  // the rename alone, for a file that can be made again from what is still
+  // on disk; it appears whole or not at all, without waiting for the disk.
+  enum class Durability { kSynced, kWhole };
+
   // Nothing when the header cannot describe the track or no file can be made.
   static std::optional<Wav16FileWriter> begin(const std::string& path, std::size_t frames,
-                                              double sampleRate);
+                                              double sampleRate,
+                                              Durability durability = Durability::kSynced);
   ~Wav16FileWriter();
   Wav16FileWriter(Wav16FileWriter&& other) noexcept;
   Wav16FileWriter& operator=(Wav16FileWriter&&) = delete;
@@ -48,9 +55,13 @@ class Wav16FileWriter {
 
  private:
   Wav16FileWriter() = default;
+  void flush();  // what the buffer holds goes to the file
 
   int fd_ = -1;
   bool ok_ = true;
+  bool synced_ = true;  // Durability::kSynced
+  std::vector<std::byte> pending_;  // converted samples not yet written
+  std::size_t used_ = 0;            // bytes of pending_ in use
   std::uint64_t bytes_ = 0;    // written so far
   std::uint64_t flushed_ = 0;  // handed to the disk so far
   std::string tempPath_;  // empty when written in place

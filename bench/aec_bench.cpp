@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "aec/echo_canceller.hpp"
-#include "audio/wav_stream_writer.hpp"
+#include "audio/wav_writer.hpp"
 
 namespace {
 
@@ -81,8 +81,8 @@ Pair makePair(int64_t n) {
 
 // The same kind of pair written to two WAV files a block at a time.
 void writePair(int64_t n, const std::string& micPath, const std::string& sysPath) {
-  auto mic = WavStreamWriter::create(micPath, static_cast<size_t>(n), kRate);
-  auto sys = WavStreamWriter::create(sysPath, static_cast<size_t>(n), kRate);
+  auto mic = Wav16FileWriter::begin(micPath, static_cast<size_t>(n), kRate);
+  auto sys = Wav16FileWriter::begin(sysPath, static_cast<size_t>(n), kRate);
   uint64_t farState = 0x243F6A8885A308D3ULL, noiseState = 0x13198A2E03707344ULL;
   std::vector<float> ring(kEchoDelay, 0.0f), m(65536), r(65536);
   float room = 0.0f;
@@ -99,6 +99,8 @@ void writePair(int64_t n, const std::string& micPath, const std::string& sysPath
     mic->write(std::span<const float>(m.data(), static_cast<size_t>(count)));
     sys->write(std::span<const float>(r.data(), static_cast<size_t>(count)));
   }
+  mic->commit();
+  sys->commit();
 }
 
 // FNV-1a over the bit patterns of the samples.

@@ -12,7 +12,7 @@
 #include "aec/echo_canceller.hpp"
 #include "aec/sample_source.hpp"
 #include "audio/wav.hpp"
-#include "audio/wav_stream_writer.hpp"
+#include "audio/wav_writer.hpp"
 #include "audio/wav_window_reader.hpp"
 #include "base/console.hpp"
 #include "modes/progress_line.hpp"
@@ -35,11 +35,11 @@ class WavSource final : public SampleSource {
   const WavWindowReader& wav_;
 };
 
-// The cleaned track straight into the output file (or nowhere when the file
-// cannot describe it: writeWav16 then writes no file either).
+// The cleaned track into the output file as it is made (or nowhere when no
+// file can be made for it: writeWav16 then writes no file either).
 class WavSink final : public SampleSink {
  public:
-  WavSink(std::optional<WavStreamWriter>& out, ProgressLine& progress)
+  WavSink(std::optional<Wav16FileWriter>& out, ProgressLine& progress)
       : out_(out), progress_(progress) {}
   void write(std::span<const float> samples) override {
     if (out_) out_->write(samples);
@@ -47,7 +47,7 @@ class WavSink final : public SampleSink {
   }
 
  private:
-  std::optional<WavStreamWriter>& out_;
+  std::optional<Wav16FileWriter>& out_;
   ProgressLine& progress_;
 };
 
@@ -136,7 +136,12 @@ int processFilesWith(const std::string& micPath, const std::string& sysPath,
     reportAec(result.stats);
     writeWav16(result.cleaned, rate, outPath);
   } else {
-    std::optional<WavStreamWriter> out = WavStreamWriter::create(outPath, mic->frames(), rate);
+    // The file is made under a temporary name and renamed over the output
+    // only once complete: an interrupted job leaves an older file whole. The
+    // inputs stay on disk, so the job can always be run again: the result is
+    // not waited for on the disk.
+    const auto whole = Wav16FileWriter::Durability::kWhole;
+    std::optional<Wav16FileWriter> out = Wav16FileWriter::begin(outPath, mic->frames(), rate, whole);
     ProgressLine progress(micTrack.size(),
                           rate > 0.0 ? static_cast<double>(micTrack.size()) / rate : 0.0);
     WavSink sink(out, progress);
@@ -144,11 +149,14 @@ int processFilesWith(const std::string& micPath, const std::string& sysPath,
     progress.stop();  // the line goes before the canceller's report
     reportAec(stats);
     // A track the canceller left alone, or whose result it rejected, is
-    // written as it came.
+    // written as it came, in a file begun afresh.
     if (!stats || !stats->applied) {
-      if (out) out->restart();
+      out.reset();
+      if (std::optional<Wav16FileWriter> again = Wav16FileWriter::begin(outPath, mic->frames(), rate, whole))
+        out.emplace(std::move(*again));
       copyTrack(micTrack, sink);
     }
+    if (out) out->commit();
   }
   logErr("wrote cleaned mic → " + outPath);
   return 0;

@@ -1,4 +1,4 @@
-// The windowed reader and the streaming writer give, piece by piece, what
+// The windowed reader and the piecewise writer give, piece by piece, what
 // readWav16 and writeWav16 give for the whole track.
 
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "audio/wav_stream_writer.hpp"
+#include "audio/wav_writer.hpp"
 #include "audio/wav_window_reader.hpp"
 #include "wav_test_support.hpp"
 
@@ -44,23 +44,30 @@ TEST(WavWindowReader, AnyWindowIsWhatTheWholeReadGives) {
   EXPECT_FALSE(WavWindowReader::open((dir / "missing.wav").string()));
 }
 
-TEST(WavStreamWriter, PiecesAndARestartGiveTheWholeWritersBytes) {
+TEST(Wav16FileWriter, PiecesGiveTheWholeWritersBytesAndAnAbandonedOneLeavesTheOlderFile) {
   std::vector<float> x(70001);
   for (std::size_t i = 0; i < x.size(); ++i) x[i] = std::sin(static_cast<float>(i) * 0.01f) * 1.2f;
   x[5] = std::nanf("");
   ScratchDir dir("wav-stream");
   writeWav16(x, 16000.0, (dir / "whole.wav").string());
+  const std::string pieces = (dir / "pieces.wav").string();
+  writeWav16(std::vector<float>(10, 0.5f), 16000.0, pieces);
+  const auto older = fileBytes(pieces);
   {
-    auto w = WavStreamWriter::create((dir / "pieces.wav").string(), x.size(), 16000.0);
-    ASSERT_TRUE(w);
-    w->write(std::span<const float>(x).first(1000));  // replaced after the restart
-    w->restart();
-    for (std::size_t at = 0, piece = 1; at < x.size(); at += piece, piece = piece * 3 + 1) {
-      w->write(std::span<const float>(x).subspan(at, std::min(piece, x.size() - at)));
-    }
+    auto abandoned = Wav16FileWriter::begin(pieces, x.size(), 16000.0);
+    ASSERT_TRUE(abandoned);
+    abandoned->write(std::span<const float>(x).first(1000));
   }
-  EXPECT_EQ(fileBytes(dir / "pieces.wav"), fileBytes(dir / "whole.wav"));
+  EXPECT_EQ(fileBytes(pieces), older);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
+  auto w = Wav16FileWriter::begin(pieces, x.size(), 16000.0);
+  ASSERT_TRUE(w);
+  for (std::size_t at = 0, piece = 1; at < x.size(); at += piece, piece = piece * 3 + 1)
+    w->write(std::span<const float>(x).subspan(at, std::min(piece, x.size() - at)));
+  EXPECT_EQ(fileBytes(pieces), older);  // nothing shows before the commit
+  EXPECT_TRUE(w->commit());
+  EXPECT_EQ(fileBytes(pieces), fileBytes(dir / "whole.wav"));
   // A rate the header cannot hold: no writer and no file, as writeWav16.
-  EXPECT_FALSE(WavStreamWriter::create((dir / "none.wav").string(), 10, std::nan("")));
+  EXPECT_FALSE(Wav16FileWriter::begin((dir / "none.wav").string(), 10, std::nan("")));
   EXPECT_FALSE(std::filesystem::exists(dir / "none.wav"));
 }

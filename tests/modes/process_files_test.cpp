@@ -74,3 +74,38 @@ TEST_F(ProcessFiles, WritesTheMicsLengthAtTheMicsRateUnderTheExactPath) {
   EXPECT_EQ(bytes.substr(22, 6), std::string("\x01\x00\x80\xbb\x00\x00", 6));  // mono, 48 kHz
   EXPECT_FALSE(fs::exists(dir + "/out.wav") || fs::exists(dir + "/no-dir"));  // no name of its own
 }
+
+namespace {
+
+// Real transforms whose short inverse comes out ten times too loud: every
+// cleaned track fails the canceller's sanity check.
+struct LoudFactory final : DftFactory {
+  struct Loud final : Dft {
+    explicit Loud(std::unique_ptr<Dft> d) : d(std::move(d)) {}
+    void forwardReal(const float* in, std::complex<float>* out) override { d->forwardReal(in, out); }
+    void inverseHermitian(std::complex<float>* in, float* out) override {
+      d->inverseHermitian(in, out);
+      for (int n = 0; n < 1024; ++n) out[n] *= 10.0f;
+    }
+    std::unique_ptr<Dft> d;
+  };
+  std::unique_ptr<Dft> create(int64_t length, DftDirection direction) override {
+    std::unique_ptr<Dft> real = fftwDftFactory().create(length, direction);
+    if (length != 1024 || direction != DftDirection::kInverse) return real;
+    return std::make_unique<Loud>(std::move(real));
+  }
+};
+
+}  // namespace
+
+TEST_F(ProcessFiles, ARejectedResultReplacesTheOlderOutputWithTheMicrophoneAsRead) {
+  const std::string out = dir + "/out.wav", expected = dir + "/expected.wav";
+  writeWav16(std::vector<float>(5, 0.5f), 8000, out);  // an older file of that name
+  writeWav16(readWav16(mic)->samples, 48000, expected);
+  LoudFactory loud;
+  StderrCapture err;
+  EXPECT_EQ(processFilesWith(mic, sys, out, [&] { return EchoCanceller::create(loud); }), 0);
+  EXPECT_NE(err.text().find("applied=no(reverted)"), std::string::npos) << err.text();
+  EXPECT_EQ(contentOf(out), contentOf(expected));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);  // no temporary left
+}
