@@ -95,10 +95,6 @@ bool isOtherThanFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
-}  // namespace
-
-namespace {
-
 // toInt16 on four samples: !(x < 1) (true for NaN) picks 32767; otherwise
 // max(x, -1) is x < -1 ? -1 : x, and the conversion truncates toward 0.
 __m128i toInt16x4(__m128 x) {
