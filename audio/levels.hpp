@@ -14,11 +14,13 @@ float peak(std::span<const float> x);
 float clipPct(std::span<const float> x);
 
 // The two measures taken a piece at a time, for tracks read in stretches:
-// the same arithmetic, so the same results as peak and clipPct.
-inline void addToPeak(float& m, float s) {
-  const float a = std::fabs(s);
-  if (m < a) m = a;  // false for NaN: it never becomes the maximum
-}
-// A sample this close to full scale has, in practice, been clipped.
-inline bool isClipped(float s) { return std::fabs(s) >= 0.999f; }
+// the same results as peak and clipPct over the whole track.
+struct LevelTally {
+  float peak = 0.0f;
+  std::uint64_t clipped = 0;
+  void add(std::span<const float> x);
+};
 float clipPercent(std::uint64_t clipped, std::size_t total);
+
+// The peak of the track a[i] + b[i] (n samples) folded into `m`.
+void addSumToPeak(float& m, const float* a, const float* b, std::size_t n);

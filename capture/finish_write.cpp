@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "aec/adaptive_canceller.hpp"
@@ -54,6 +58,34 @@ void forEachStretch(int64_t from, const SampleSource& sys, const SampleSource& m
   }
 }
 
+// Calls each(x, n) for the stretches of one track, from its start.
+template <typename Each>
+void forEachBlock(const SampleSource& track, Each each) {
+  std::vector<float> x(kBlock);
+  for (int64_t at = 0; at < track.size(); at += kBlock) {
+    const int64_t n = std::min(kBlock, track.size() - at);
+    track.read(at, n, x.data());
+    each(x.data(), n);
+  }
+}
+
+// Runs the jobs at once: the first on the calling thread, each other on a
+// thread of its own, or after the first when no thread can be had.
+void runTogether(std::initializer_list<std::function<void()>> jobs) {
+  std::vector<std::thread> threads;
+  std::vector<const std::function<void()>*> leftOver;
+  for (auto job = jobs.begin() + 1; job < jobs.end(); ++job) {
+    try {
+      threads.emplace_back(*job);
+    } catch (const std::system_error&) {
+      leftOver.push_back(job);
+    }
+  }
+  (*jobs.begin())();
+  for (const auto* job : leftOver) (*job)();
+  for (std::thread& t : threads) t.join();
+}
+
 // Sample i of the mix, as a track of zeros with sys and then mic added to it.
 float mixed(float s, float m) {
   float x = 0.0f;
@@ -62,50 +94,53 @@ float mixed(float s, float m) {
   return x;
 }
 
-struct Levels {
-  float peak = 0.0f;
-  uint64_t clipped = 0;
-};
-
 // What the level lines and the normalisation need, taken over [0, upTo).
 struct Measures {
-  Levels sys, mic;
+  LevelTally sys, mic;
   float mixPeak = 0.0f;
   int64_t upTo = 0;
 };
 
-void addLevels(Levels& l, const float* x, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    addToPeak(l.peak, x[i]);
-    if (isClipped(x[i])) ++l.clipped;
-  }
-}
-
 // Samples past a track's end read as 0, which changes neither measure.
 void measure(Measures& m, const float* sys, const float* mic, size_t n) {
-  addLevels(m.sys, sys, n);
-  addLevels(m.mic, mic, n);
-  for (size_t i = 0; i < n; ++i) addToPeak(m.mixPeak, mixed(sys[i], mic[i]));
+  m.sys.add(std::span<const float>(sys, n));
+  m.mic.add(std::span<const float>(mic, n));
+  addSumToPeak(m.mixPeak, sys, mic, n);
   m.upTo += static_cast<int64_t>(n);
 }
 
-// Passes the cleaned microphone on as it comes and measures it with the
-// system track at the same positions: the pass over both tracks is made
-// while the canceller runs.
+// Passes the cleaned microphone on and measures it with the system track at
+// the same positions, a block at a time (the canceller hands it over a hop
+// at a time; reading the system track that finely would cost a read per
+// hop): the pass over both tracks is made while the canceller runs.
 class MeasuringSink final : public SampleSink {
  public:
-  MeasuringSink(SampleSink& inner, const SampleSource& sys, Measures& m) : inner_(inner), sys_(sys), m_(m) {}
+  MeasuringSink(SampleSink& inner, const SampleSource& sys, Measures& m) : inner_(inner), sys_(sys), m_(m) {
+    pending_.reserve(kBlock);
+  }
   void write(std::span<const float> samples) override {
-    inner_.write(samples);
-    sysPiece_.resize(samples.size());
-    sys_.read(m_.upTo, static_cast<int64_t>(samples.size()), sysPiece_.data());
-    measure(m_, sysPiece_.data(), samples.data(), samples.size());
+    while (!samples.empty()) {
+      const size_t n = std::min(samples.size(), static_cast<size_t>(kBlock) - pending_.size());
+      pending_.insert(pending_.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n));
+      samples = samples.subspan(n);
+      if (pending_.size() == static_cast<size_t>(kBlock)) flush();
+    }
+  }
+  // What is still gathered; the sink is complete after it.
+  void flush() {
+    if (pending_.empty()) return;
+    inner_.write(pending_);
+    sysPiece_.resize(pending_.size());
+    sys_.read(m_.upTo, static_cast<int64_t>(pending_.size()), sysPiece_.data());
+    measure(m_, sysPiece_.data(), pending_.data(), pending_.size());
+    pending_.clear();
   }
 
  private:
   SampleSink& inner_;
   const SampleSource& sys_;
   Measures& m_;
+  std::vector<float> pending_;
   std::vector<float> sysPiece_;
 };
 
@@ -123,6 +158,7 @@ std::optional<FloatTrackSource> cancelEcho(const SampleSource& mic, const Sample
     FloatTrackSink file(scratchDir);
     MeasuringSink sink(file, sys, m);
     const std::optional<AecStats> stats = canceller->process(mic, sys, rate, sink);
+    sink.flush();
     if (stats) {
       const std::string line = formatAecLine(*stats);
       logErr(line);
@@ -161,6 +197,7 @@ std::optional<FloatTrackSource> cancelEchoAdaptively(const SampleSource& mic,
       const std::span<const float> track(result->track);
       for (size_t at = 0; at < track.size(); at += kBlock)
         sink.write(track.subspan(at, std::min<size_t>(kBlock, track.size() - at)));
+      sink.flush();
       cleaned.emplace(file.finish());
     }
   } catch (const std::bad_alloc&) {
@@ -171,7 +208,7 @@ std::optional<FloatTrackSource> cancelEchoAdaptively(const SampleSource& mic,
   return cleaned;
 }
 
-void logLevels(const char* name, const Levels& l, int64_t size) {
+void logLevels(const char* name, const LevelTally& l, int64_t size) {
   logErr(formatLine("%s: %lld frames, peak %.3f, clip %.1f%%", name, static_cast<long long>(size),
                     static_cast<double>(l.peak),
                     static_cast<double>(clipPercent(l.clipped, static_cast<size_t>(size)))));
@@ -259,13 +296,18 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
   Output mixOut = output(outPath, mixSize, m.mixPeak);
   Output micOut = channels ? output(micPath, mic->size(), m.mic.peak) : Output{};
   Output sysOut = channels ? output(sysPath, sys.size(), m.sys.peak) : Output{};
-  std::vector<float> mix(kBlock);
-  forEachStretch(0, sys, *mic, [&](int64_t at, const float* s, const float* x, size_t n) {
-    for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
-    mixOut.write(mix.data(), static_cast<int64_t>(n));
-    if (!channels) return;
-    micOut.write(x, std::min<int64_t>(static_cast<int64_t>(n), mic->size() - at));
-    sysOut.write(s, std::min<int64_t>(static_cast<int64_t>(n), sys.size() - at));
+  // Each file is made on a thread of its own: converting and handing over a
+  // gigabyte of samples takes longer than reading it twice.
+  runTogether({
+      [&] {
+        std::vector<float> mix(kBlock);
+        forEachStretch(0, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
+          for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
+          mixOut.write(mix.data(), static_cast<int64_t>(n));
+        });
+      },
+      [&] { forEachBlock(*mic, [&](const float* x, int64_t n) { micOut.write(x, n); }); },
+      [&] { forEachBlock(sys, [&](const float* x, int64_t n) { sysOut.write(x, n); }); },
   });
 
   bool written = mixOut.commit();

@@ -45,6 +45,41 @@ TEST(Levels, PeakAndClippingShareWithNaNPassedOver) {
   }
 }
 
+// Long tracks take the four-lane path: each rule checked against one plain
+// pass, with the largest sample in a lane, in the tail, and the tracks cut
+// in uneven pieces; a NaN (at 5) follows the largest sample in its lane.
+TEST(Levels, LongTracksAndPiecesAgreeWithOnePlainPass) {
+  Track x(1003), y(1003);
+  for (size_t i = 0; i < x.size(); ++i) {
+    x[i] = static_cast<float>(static_cast<int>(i * 37 % 201) - 100) / 100.5f;
+    y[i] = static_cast<float>(static_cast<int>(i * 53 % 199) - 99) / 150.0f;
+  }
+  x[5] = kNaN, x[6] = 0.999f, x[7] = -0.999f, x[500] = std::nextafter(0.999f, 0.0f), x[1001] = kNaN;
+  for (const auto& [at, value] : {std::pair<size_t, float>{1002, -1.25f}, {1, 1.5f}, {3, -kInf}}) {
+    Track t = x;
+    t[at] = value;
+    float wantPeak = 0.0f, wantMix = 0.0f;
+    uint64_t wantClipped = 0;
+    for (size_t i = 0; i < t.size(); ++i) {
+      if (std::fabs(t[i]) > wantPeak) wantPeak = std::fabs(t[i]);
+      if (std::fabs(t[i] + y[i]) > wantMix) wantMix = std::fabs(t[i] + y[i]);
+      if (std::fabs(t[i]) >= 0.999f) ++wantClipped;
+    }
+    EXPECT_EQ(peak(t), wantPeak) << "largest at " << at;
+    EXPECT_EQ(clipPct(t), clipPercent(wantClipped, t.size())) << "largest at " << at;
+    LevelTally pieces;
+    float mixPeak = 0.0f;
+    for (size_t from = 0, n = 1; from < t.size(); from += n, n = n * 3 + 2) {
+      const size_t count = std::min(n, t.size() - from);
+      pieces.add(std::span<const float>(t.data() + from, count));
+      addSumToPeak(mixPeak, t.data() + from, y.data() + from, count);
+    }
+    EXPECT_EQ(pieces.peak, wantPeak) << "largest at " << at;
+    EXPECT_EQ(pieces.clipped, wantClipped) << "largest at " << at;
+    EXPECT_EQ(mixPeak, wantMix) << "largest at " << at;
+  }
+}
+
 TEST(NormalizeInPlace, ScalesClampsAndReportsExactly) {
   const float g19 = 0.95f / 0.5f, g15 = 1.5f / 0.9f;
   const std::string p = "narup-capture: normalize: peak ", floor = " below floor — leaving as-is\n";
