@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 
@@ -11,8 +12,8 @@
 void normalizeInPlace(std::span<float> x, float target, float maxGain, float minPeak);
 
 // The same in three steps, for a track written as it is read: the plan for
-// a non-empty track of peak `p`, each sample through normalizedSample when
-// it has a gain, then the line normalizeInPlace would print, if any.
+// a non-empty track of peak `p`, each sample through normalizeSamples when it
+// has a gain, then the line normalizeInPlace would print, if any.
 struct Normalization {
   float peak = 0.0f;
   std::optional<float> gain;  // nothing: the track stays as it is
@@ -21,9 +22,6 @@ struct Normalization {
 Normalization planNormalization(float p, float target, float maxGain, float minPeak);
 void logNormalization(const Normalization& plan);
 
-inline float normalizedSample(float s, float g) {
-  float v = s * g;
-  if (v > 1.0f) v = 1.0f;  // upper limit first, then the lower one
-  if (v < -1.0f) v = -1.0f;
-  return v;
-}
+// out[i] = x[i] * g limited to [-1, 1] (the upper limit first, then the
+// lower one; a NaN stays NaN) for i in [0, n); `out` may be `x`.
+void normalizeSamples(const float* x, float* out, std::size_t n, float g);

@@ -2,9 +2,13 @@
 // of both sources at 48 kHz in 10 ms buffers: resident memory after one and
 // after sixty minutes of appends (the writer's work done once a simulated
 // second, as its thread does), the cost of one append, then the finish from
-// the spool (as after a kill: --recover) with its time and peak memory.
+// the spool (as after a kill: --recover) with its peak memory and two times:
+// when the last of the three files was renamed into place (its change time)
+// and when the spool was gone.
 // Pass --echo-cancel to include the canceller in the finish.
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/channel_path.hpp"
 #include "capture/spool_paths.hpp"
 #include "capture/spool_recover.hpp"
 #include "capture/track_spool.hpp"
@@ -36,6 +41,24 @@ double statusMB(const char* field) {
 
 double since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double realNow() {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The latest change time of the files (a rename sets it), on the clock of
+// realNow; 0 when one of them is missing.
+double latestChange(const std::vector<std::string>& paths) {
+  double latest = 0.0;
+  for (const std::string& path : paths) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return 0.0;
+    latest = std::max(latest, static_cast<double>(st.st_ctim.tv_sec) + static_cast<double>(st.st_ctim.tv_nsec) * 1e-9);
+  }
+  return latest;
 }
 
 }  // namespace
@@ -76,12 +99,15 @@ int main(int argc, char** argv) {
   // The finish in a child of its own, so that its peak memory is its own.
   std::fflush(stdout);
   const auto t0 = std::chrono::steady_clock::now();
+  const double realStart = realNow();
   const pid_t child = ::fork();
   if (child == 0) {
     const int status = recoverRecording(out, echoCancel);
     // The monotonic clock is the machine's: t0 holds in the child too.
-    std::printf("finish from the spool: files in place and spool removed after %.1f s, peak resident %.1f MB\n",
-                since(t0), statusMB("VmHWM:"));
+    const double removed = since(t0);
+    const double inPlace = latestChange({out, channelPath(out, "mic"), channelPath(out, "sys")}) - realStart;
+    std::printf("finish from the spool: files in place after %.1f s, spool removed after %.1f s, peak resident %.1f MB\n",
+                inPlace, removed, statusMB("VmHWM:"));
     std::fflush(stdout);
     _exit(status);
   }

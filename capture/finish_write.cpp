@@ -69,6 +69,31 @@ void forEachBlock(const SampleSource& track, Each each) {
   }
 }
 
+// A job started on a thread of its own, or run when it is joined if no
+// thread can be had.
+class BackgroundJob {
+ public:
+  explicit BackgroundJob(std::function<void()> job) : job_(std::move(job)) {
+    try {
+      thread_ = std::thread(job_);
+    } catch (const std::system_error&) {
+    }
+  }
+  ~BackgroundJob() { join(); }
+  BackgroundJob(const BackgroundJob&) = delete;
+  BackgroundJob& operator=(const BackgroundJob&) = delete;
+
+  void join() {
+    if (thread_.joinable()) thread_.join();
+    else if (job_) job_();
+    job_ = nullptr;
+  }
+
+ private:
+  std::function<void()> job_;
+  std::thread thread_;
+};
+
 // Runs the jobs at once: the first on the calling thread, each other on a
 // thread of its own, or after the first when no thread can be had.
 void runTogether(std::initializer_list<std::function<void()>> jobs) {
@@ -228,7 +253,11 @@ struct Output {
 
   void write(const float* x, int64_t n) {
     if (!file || n <= 0) return;
-    for (int64_t i = 0; i < n; ++i) piece[i] = plan.gain ? normalizedSample(x[i], *plan.gain) : x[i];
+    if (!plan.gain) {
+      file->write(std::span<const float>(x, static_cast<size_t>(n)));
+      return;
+    }
+    normalizeSamples(x, piece.data(), static_cast<size_t>(n), *plan.gain);
     file->write(std::span<const float>(piece.data(), static_cast<size_t>(n)));
   }
   bool commit() { return file && file->commit(); }
@@ -266,14 +295,35 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
       if (const auto length = resampledLength(mic->size(), micRate, sysRate))
         mic = &resampled.emplace(*mic, micRate, sysRate, *length);
     }
-    if (echoCancel && mic->size() > 0) {
-      std::optional<FloatTrackSource> c =
-          adaptive ? cancelEchoAdaptively(*mic, sys, rate, folderOf(outPath), m)
-                   : cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller, m);
-      if (c) mic = &cleaned.emplace(std::move(*c));
-    }
   } else if (micRate > 0) {
     rate = micRate;
+  }
+
+  // The files, each under a temporary name until it is complete. The
+  // system track's own file needs nothing the canceller makes: it is
+  // measured and written while the canceller runs, so that the disk takes
+  // it early. (A cleaned microphone keeps the length it had.)
+  const int64_t mixSize = std::max(sys.size(), mic->size());
+  const bool channels = sys.size() > 0 && mic->size() > 0;
+  const std::string micPath = channelPath(outPath, "mic");
+  const std::string sysPath = channelPath(outPath, "sys");
+  const auto output = [&](const std::string& path, int64_t size, float peak) {
+    return Output{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+  };
+  std::optional<Output> sysOut;
+  BackgroundJob sysFile([&] {
+    if (!channels) return;
+    LevelTally levels;
+    forEachBlock(sys, [&](const float* x, int64_t n) { levels.add(std::span<const float>(x, static_cast<size_t>(n))); });
+    sysOut.emplace(output(sysPath, sys.size(), levels.peak));
+    forEachBlock(sys, [&](const float* x, int64_t n) { sysOut->write(x, n); });
+  });
+
+  if (sys.size() > 0 && echoCancel && mic->size() > 0) {
+    std::optional<FloatTrackSource> c =
+        adaptive ? cancelEchoAdaptively(*mic, sys, rate, folderOf(outPath), m)
+                 : cancelEcho(*mic, sys, rate, folderOf(outPath), makeCanceller, m);
+    if (c) mic = &cleaned.emplace(std::move(*c));
   }
 
   // First pass: what the canceller did not measure (everything, when the
@@ -284,20 +334,11 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
   logLevels("sys", m.sys, sys.size());
   logLevels("mic", m.mic, mic->size());
 
-  // Second pass: the three files at once, each under a temporary name until
-  // it is complete; the lines follow in the order the tracks are finished.
-  const int64_t mixSize = std::max(sys.size(), mic->size());
-  const bool channels = sys.size() > 0 && mic->size() > 0;
-  const std::string micPath = channelPath(outPath, "mic");
-  const std::string sysPath = channelPath(outPath, "sys");
-  const auto output = [&](const std::string& path, int64_t size, float peak) {
-    return Output{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
-  };
+  // Second pass: the mix and the microphone's file at once, each on a
+  // thread: converting and handing over the samples takes longer than
+  // reading them twice. The lines follow in the order the tracks finish.
   Output mixOut = output(outPath, mixSize, m.mixPeak);
   Output micOut = channels ? output(micPath, mic->size(), m.mic.peak) : Output{};
-  Output sysOut = channels ? output(sysPath, sys.size(), m.sys.peak) : Output{};
-  // Each file is made on a thread of its own: converting and handing over a
-  // gigabyte of samples takes longer than reading it twice.
   runTogether({
       [&] {
         std::vector<float> mix(kBlock);
@@ -307,17 +348,17 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
         });
       },
       [&] { forEachBlock(*mic, [&](const float* x, int64_t n) { micOut.write(x, n); }); },
-      [&] { forEachBlock(sys, [&](const float* x, int64_t n) { sysOut.write(x, n); }); },
   });
+  sysFile.join();
 
   bool written = mixOut.commit();
   logNormalization(mixOut.plan);
   logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
   if (!channels) return written;
   written = micOut.commit() && written;
-  written = sysOut.commit() && written;
+  written = sysOut->commit() && written;
   logNormalization(micOut.plan);
-  logNormalization(sysOut.plan);
+  logNormalization(sysOut->plan);
   logErr("wrote channels → " + micPath + " + " + sysPath);
   return written;
 }

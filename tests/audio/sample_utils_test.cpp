@@ -2,6 +2,7 @@
 // rules: results bit for bit, and the normaliser's line byte for byte.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -99,6 +100,18 @@ TEST(NormalizeInPlace, ScalesClampsAndReportsExactly) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), line);
     EXPECT_EQ(x, want);
   }
+}
+
+// The four-lane path and its tail: the limits, a NaN and a signed zero kept.
+TEST(NormalizeInPlace, LongTracksKeepEverySamplesRule) {
+  const float g = 1.5f / 0.7f;
+  Track x = {0.3f, -0.6f, kNaN, 0.1f, 0.55f, -0.7f, 0.0f, -0.0f, 0.45f, kNaN, -0.52f};
+  const Track want = {0.3f * g, -1.0f, kNaN, 0.1f * g, 1.0f, -1.0f, 0.0f, -0.0f, 0.45f * g, kNaN, -1.0f};
+  testing::internal::CaptureStderr();
+  normalizeInPlace(x, 1.5f, 12.0f, 0.002f);
+  testing::internal::GetCapturedStderr();
+  for (size_t i = 0; i < x.size(); ++i)
+    EXPECT_EQ(std::bit_cast<uint32_t>(x[i]), std::bit_cast<uint32_t>(want[i])) << "sample " << i;
 }
 
 }  // namespace
