@@ -94,21 +94,13 @@ class BackgroundJob {
   std::thread thread_;
 };
 
-// Runs the jobs at once: the first on the calling thread, each other on a
-// thread of its own, or after the first when no thread can be had.
+// Runs the jobs at once: the first on the calling thread, each other as a
+// background job.
 void runTogether(std::initializer_list<std::function<void()>> jobs) {
-  std::vector<std::thread> threads;
-  std::vector<const std::function<void()>*> leftOver;
-  for (auto job = jobs.begin() + 1; job < jobs.end(); ++job) {
-    try {
-      threads.emplace_back(*job);
-    } catch (const std::system_error&) {
-      leftOver.push_back(job);
-    }
-  }
+  std::vector<std::unique_ptr<BackgroundJob>> others;
+  for (auto job = jobs.begin() + 1; job < jobs.end(); ++job) others.push_back(std::make_unique<BackgroundJob>(*job));
   (*jobs.begin())();
-  for (const auto* job : leftOver) (*job)();
-  for (std::thread& t : threads) t.join();
+  for (auto& other : others) other->join();
 }
 
 // Sample i of the mix, as a track of zeros with sys and then mic added to it.
