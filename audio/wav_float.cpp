@@ -1,6 +1,5 @@
 #include "audio/wav_float.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "audio/little_endian.hpp"
 
@@ -35,13 +33,6 @@ bool isFloatMonoHeader(const std::array<std::byte, kWavFloatHeaderSize>& h) {
          u32At(&h[16]) == 18 && u16At(&h[20]) == kFloatTag && u16At(&h[22]) == 1 &&
          u16At(&h[34]) == 32 && idAt(&h[38], "data");
 }
-
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Every byte of [p, p + left) from `offset` on; false on an error or an
 // early end of the file.
@@ -100,18 +91,3 @@ std::optional<WavFloatLayout> wavFloat32Layout(int fd) {
                         (size - kWavFloatHeaderSize) / kBytesPerSample};
 }
 
-std::optional<WavTrack> readWavFloat32(const std::string& path) {
-  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return std::nullopt;
-  const std::optional<WavFloatLayout> layout = wavFloat32Layout(file.fd);
-  if (!layout) return std::nullopt;
-  WavTrack track;
-  track.rate = layout->rate;
-  try {
-    track.samples.resize(layout->frames);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  if (!preadFloats(file.fd, kWavFloatHeaderSize, track.samples)) return std::nullopt;
-  return track;
-}

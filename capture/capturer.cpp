@@ -20,19 +20,6 @@ namespace {
 // the sound server's thread, which are still alive.
 void exitNow(int status) { ::_exit(status); }
 
-// A closed spool's track, read from its file where it lies, followed by
-// what a failed write left in memory; nothing when the file part cannot be
-// read (the track then counts as empty and the spool stays for --recover).
-std::optional<FloatTrackSource> spooledSource(TrackSpool& spool, const std::string& path) {
-  TrackSpool::Contents contents = spool.handOver();
-  if (contents.fileSamples == 0) return FloatTrackSource(-1, 0, 0, std::move(contents.inMemory));
-  const uint64_t whole = contents.fileSamples + contents.inMemory.size();
-  std::optional<SpooledTrack> track =
-      openSpooledTrack(path, contents.fileSamples, std::move(contents.inMemory));
-  if (!track || static_cast<uint64_t>(track->source.size()) < whole) return std::nullopt;
-  return std::move(track->source);
-}
-
 // Stops a source and waits, bounded, until its last buffer was delivered.
 void stopAndWait(RecordSource& source, std::chrono::milliseconds limit) {
   struct Done {
@@ -132,8 +119,8 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
     self->sysSamples->close();
     self->micSamples->close();
   }
-  std::optional<FloatTrackSource> sys = spooledSource(*self->sysSamples, self->spool_.sys);
-  std::optional<FloatTrackSource> mic = spooledSource(*self->micSamples, self->spool_.mic);
+  std::optional<FloatTrackSource> sys = self->sysSamples->handOver();
+  std::optional<FloatTrackSource> mic = self->micSamples->handOver();
   double sysRate = 0.0, micRate = 0.0;
   {
     std::lock_guard<std::mutex> guard(self->lock);

@@ -172,39 +172,18 @@ void TrackSpool::close() {
   unsynced_ = false;
 }
 
-std::optional<WavTrack> TrackSpool::readBack() {
+std::optional<FloatTrackSource> TrackSpool::handOver() {
   std::lock_guard<std::mutex> file(fileLock_);
-  WavTrack track;
-  {
-    std::lock_guard<std::mutex> hold(pendingLock_);
-    track.rate = rate_;
-  }
-  if (fileSamples_ == 0) {
-    track.samples = std::move(inMemory_);
-    return track;
-  }
-  try {
-    track.samples.resize(fileSamples_ + inMemory_.size());
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  const std::span<float> filePart = std::span<float>(track.samples).first(fileSamples_);
-  if (!preadFloats(fd_, kWavFloatHeaderSize, filePart)) return std::nullopt;
-  std::copy(inMemory_.begin(), inMemory_.end(), track.samples.begin() + filePart.size());
-  std::vector<float>().swap(inMemory_);
-  return track;
+  if (fileSamples_ == 0) return FloatTrackSource(-1, 0, 0, std::exchange(inMemory_, {}));
+  const std::uint64_t whole = fileSamples_ + inMemory_.size();
+  std::optional<SpooledTrack> track = openSpooledTrack(path_, fileSamples_, std::exchange(inMemory_, {}));
+  if (!track || static_cast<std::uint64_t>(track->source.size()) < whole) return std::nullopt;
+  return std::move(track->source);
 }
 
-TrackSpool::Contents TrackSpool::handOver() {
-  std::lock_guard<std::mutex> file(fileLock_);
-  Contents c;
-  {
-    std::lock_guard<std::mutex> hold(pendingLock_);
-    c.rate = rate_;
-  }
-  c.fileSamples = fileSamples_;
-  c.inMemory = std::move(inMemory_);
-  return c;
+double TrackSpool::rate() const {
+  std::lock_guard<std::mutex> hold(pendingLock_);
+  return rate_;
 }
 
 std::size_t TrackSpool::samplesInMemory() const {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/wav_reader.hpp"
+#include "capture/float_track.hpp"
 
 // How often the writer of a TrackSpool puts pending samples on disk, and how
 // often it makes the disk keep them (fdatasync).
@@ -51,22 +51,15 @@ class TrackSpool {
   // Stops the writer, writes what is pending and syncs the file. Idempotent.
   void close();
 
-  // After close(): the whole track, the file part followed by what was kept
-  // in memory (handed over: call it once), with the rate of the last buffer
-  // appended (0.0 when nothing was). Nothing when the file part cannot be read back or the track does
-  // not fit in memory; the file then stays as it is for a later recovery.
-  std::optional<WavTrack> readBack();
+  // After close(): the whole track, the samples the file holds safely read
+  // where they lie, followed by the part kept in memory after a failed write
+  // (handed over: call it once). Nothing when the file part cannot be opened
+  // or holds less than was written to it; the file then stays as it is for
+  // a later recovery.
+  std::optional<FloatTrackSource> handOver();
 
-  // After close(), in place of readBack() for a track read from the file
-  // where it lies: the samples the file holds safely (after its header), the
-  // part kept in memory after a failed write (handed over: call it once),
-  // and the rate of the last buffer appended.
-  struct Contents {
-    std::uint64_t fileSamples = 0;
-    std::vector<float> inMemory;
-    double rate = 0.0;
-  };
-  Contents handOver();
+  // The rate of the last buffer appended (0.0 when none was).
+  double rate() const;
 
   // Samples this spool holds in memory, as capacity: the pending and the
   // writing buffers and the part kept in memory after a failed write.
