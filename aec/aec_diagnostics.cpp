@@ -1,7 +1,6 @@
 #include "aec/aec_diagnostics.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 
 #include "aec/aec_constants.hpp"
 #include "base/console.hpp"
+#include "base/home_directory.hpp"
 
 namespace {
 
@@ -53,12 +53,7 @@ std::string formatAecLine(const AecStats& stats) {
 }
 
 std::string aecLogPath() {
-  std::string home;
-  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] != '\0') {
-    home = env;
-  } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-    home = pw->pw_dir;
-  }
+  std::string home = homeDirectory();
   if (home.empty()) return {};
   if (home.back() != '/') home.push_back('/');
   return home + ".narup-aec.log";

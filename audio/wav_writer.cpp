@@ -150,13 +150,18 @@ bool writeWav16(std::span<const float> samples, double sampleRate, const std::st
   std::optional<Wav16FileWriter> out = Wav16FileWriter::begin(path, samples.size(), sampleRate);
   if (!out) return false;
   out->write(samples);
-  return out->commit();
+  if (out->commit()) return true;
+  errno = out->error();
+  return false;
 }
 
 std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, std::size_t frames,
                                                       double sampleRate, Durability durability) {
   const auto header = wavHeader16(frames, sampleRate);
-  if (!header) return std::nullopt;
+  if (!header) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
   Wav16FileWriter w;
   w.synced_ = durability == Durability::kSynced;
   if (isOtherThanFile(path)) {
@@ -170,9 +175,11 @@ std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, s
     w.dir_ = slash == std::string::npos ? "." : (slash == 0 ? "/" : w.target_.substr(0, slash));
     const std::string name = slash == std::string::npos ? w.target_ : w.target_.substr(slash + 1);
     w.fd_ = createTemporary(w.dir_, name, w.tempPath_);
+    if (w.fd_ >= 0) w.mark_.emplace(w.tempPath_);
   }
   if (w.fd_ < 0) return std::nullopt;
   w.ok_ = writeAll(w.fd_, header->data(), header->size());
+  if (!w.ok_) w.error_ = errno;
   // Even (a whole number of samples), and no larger than the track needs.
   w.pending_.resize(std::max<std::size_t>(2, std::min<std::size_t>(kPendingBytes, 2 * frames)));
   return w;
@@ -181,6 +188,7 @@ std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, s
 Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       ok_(other.ok_),
+      error_(other.error_),
       synced_(other.synced_),
       pending_(std::move(other.pending_)),
       used_(other.used_),
@@ -188,7 +196,8 @@ Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept
       flushed_(other.flushed_),
       tempPath_(std::move(other.tempPath_)),
       target_(std::move(other.target_)),
-      dir_(std::move(other.dir_)) {}
+      dir_(std::move(other.dir_)),
+      mark_(std::move(other.mark_)) {}
 
 Wav16FileWriter::~Wav16FileWriter() {
   if (fd_ < 0) return;
@@ -209,6 +218,7 @@ void Wav16FileWriter::write(std::span<const float> samples) {
 void Wav16FileWriter::flush() {
   if (!ok_ || used_ == 0) return;
   ok_ = writeAll(fd_, pending_.data(), used_);
+  if (!ok_) error_ = errno;
   bytes_ += used_;
   used_ = 0;
   if (ok_ && synced_ && !tempPath_.empty() && bytes_ - flushed_ >= kWritebackBytes) {
@@ -224,13 +234,20 @@ bool Wav16FileWriter::commit() {
   if (fd_ < 0) return false;
   flush();
   const int fd = std::exchange(fd_, -1);
-  if (tempPath_.empty()) return (::close(fd) == 0) && ok_;
-  bool written = ok_ && (!synced_ || ::fdatasync(fd) == 0);
-  written = (::close(fd) == 0) && written;
+  const auto failed = [this] {
+    if (error_ == 0) error_ = errno;
+    return false;
+  };
+  if (tempPath_.empty()) return (::close(fd) == 0 || failed()) && (ok_ || failed());
+  bool written = ok_ && (!synced_ || ::fdatasync(fd) == 0 || failed());
+  written = (::close(fd) == 0 || failed()) && written;
   if (!written || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+    if (written) failed();
     ::unlink(tempPath_.c_str());
+    mark_.reset();
     return false;
   }
+  mark_.reset();
   if (synced_) syncDirectory(dir_);
   return true;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/temp_files.hpp"
+
 // Size of the canonical header of a mono 16-bit PCM WAV file.
 inline constexpr std::size_t kWavHeaderSize = 44;
 
@@ -25,8 +27,9 @@ void wav16Samples(std::span<const float> samples, std::byte* out);
 // The file is written under a temporary name beside `path`, synced and
 // renamed into place: an older file of that name stays whole until the new
 // one is complete, and a failed write leaves no file behind. True when the
-// file is in place; callers that only write and go on may ignore it. A
-// track or rate the header cannot describe writes no file at all.
+// file is in place; callers that only write and go on may ignore it (errno
+// says why it is not). A track or rate the header cannot describe writes no
+// file at all.
 bool writeWav16(std::span<const float> samples, double sampleRate, const std::string& path);
 
 // The same for a track written as it is made: begin() with its length,
@@ -41,7 +44,8 @@ class Wav16FileWriter {
   // on disk; it appears whole or not at all, without waiting for the disk.
   enum class Durability { kSynced, kWhole };
 
-  // Nothing when the header cannot describe the track or no file can be made.
+  // Nothing when the header cannot describe the track or no file can be made
+  // (errno then says why).
   static std::optional<Wav16FileWriter> begin(const std::string& path, std::size_t frames,
                                               double sampleRate,
                                               Durability durability = Durability::kSynced);
@@ -52,6 +56,9 @@ class Wav16FileWriter {
 
   void write(std::span<const float> samples);  // a failure is kept for commit()
   bool commit();
+  // The errno of the first step that failed (0 when none did): what kept
+  // the file from its place.
+  int error() const { return error_; }
 
  private:
   Wav16FileWriter() = default;
@@ -59,6 +66,7 @@ class Wav16FileWriter {
 
   int fd_ = -1;
   bool ok_ = true;
+  int error_ = 0;
   bool synced_ = true;  // Durability::kSynced
   std::vector<std::byte> pending_;  // converted samples not yet written
   std::size_t used_ = 0;            // bytes of pending_ in use
@@ -67,4 +75,5 @@ class Wav16FileWriter {
   std::string tempPath_;  // empty when written in place
   std::string target_;
   std::string dir_;
+  std::optional<TemporaryFileMark> mark_;  // while the temporary file exists
 };

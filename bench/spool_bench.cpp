@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "audio/channel_path.hpp"
+#include "capture/spool_claim.hpp"
 #include "capture/spool_paths.hpp"
 #include "capture/spool_recover.hpp"
 #include "capture/track_spool.hpp"
@@ -69,9 +70,10 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   const std::string out = (dir / "hour.wav").string();
   const SpoolPaths paths = spoolPaths(out);
-  claimSpool(out);
   std::printf("resident at start: %.1f MB\n", statusMB("VmRSS:"));
   {
+    // Held as a recording holds it, and let go as a killed one does.
+    const auto claim = claimSpool(out, true);
     TrackSpool sys(paths.sys, "sys"), mic(paths.mic, "mic");
     std::vector<float> sysBuffer(kBuffer), micBuffer(kBuffer);
     double appendSeconds = 0.0;

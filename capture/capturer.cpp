@@ -1,6 +1,5 @@
 #include "capture/capturer.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -60,8 +59,8 @@ Capturer::Capturer(std::string outPath, bool system, bool mic,
                    std::shared_ptr<SoundServer> server, ProcessExit exitProcess)
     : q("com.narup.capture.samples"),
       spool_(spoolPaths(outPath)),
-      sysSamples(std::make_unique<TrackSpool>(spool_.sys, "sys")),
-      micSamples(std::make_unique<TrackSpool>(spool_.mic, "mic")),
+      sysSamples(std::make_unique<TrackSpool>(spool_.sys, "sys", SpoolTiming{}, spool_.fallbackDirs)),
+      micSamples(std::make_unique<TrackSpool>(spool_.mic, "mic", SpoolTiming{}, spool_.fallbackDirs)),
       outPath(std::move(outPath)),
       wantSystem(system),
       wantMic(mic),
@@ -77,7 +76,9 @@ Capturer::~Capturer() {
 
 void Capturer::start() {
   if (!wantMic && !wantSystem) fail("no sources selected");
-  if (std::optional<std::string> earlier = claimSpool(outPath)) fail(*earlier);
+  std::variant<SpoolLock, std::string> claim = claimSpool(outPath, wantSystem && wantMic);
+  if (const std::string* refused = std::get_if<std::string>(&claim)) fail(*refused);
+  spoolLock_.emplace(std::move(std::get<SpoolLock>(claim)));
   watch_ = std::make_unique<RecordingWatch>(monitor_, outPath, [this] { return spoolBytes(); });
   if (wantMic) configureMic();
   if (wantSystem) startSystem();
@@ -119,8 +120,8 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
     self->sysSamples->close();
     self->micSamples->close();
   }
-  std::optional<FloatTrackSource> sys = self->sysSamples->handOver();
-  std::optional<FloatTrackSource> mic = self->micSamples->handOver();
+  std::optional<JoinedTrackSource> sys = self->sysSamples->handOver();
+  std::optional<JoinedTrackSource> mic = self->micSamples->handOver();
   double sysRate = 0.0, micRate = 0.0;
   {
     std::lock_guard<std::mutex> guard(self->lock);
@@ -128,13 +129,15 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
     micRate = self->micRate;
   }
   const FloatTrackSource none(-1, 0, 0, {});
-  const TrackSources tracks{sys ? *sys : none, mic ? *mic : none, sysRate, micRate};
+  const TrackSources tracks{sys ? static_cast<const SampleSource&>(*sys) : none,
+                            mic ? static_cast<const SampleSource&>(*mic) : none, sysRate, micRate};
   // The spool goes only once every file is in place and held the whole
   // recording; otherwise it stays for --recover.
-  const bool written = writeRecording(tracks, self->wantEchoCancel, self->outPath,
-                                      [] { return EchoCanceller::create(); }, self->adaptiveAec_);
-  if (written && sys && mic) removeSpool(self->spool_);
-  exitProcess(0);
+  const FinishReport report = writeRecording(tracks, self->wantEchoCancel, self->outPath,
+                                             [] { return EchoCanceller::create(); }, self->adaptiveAec_);
+  reportUnwritten(report, self->outPath, self->spool_.dir);
+  if (report.empty() && sys && mic) removeSpool(self->spool_);
+  exitProcess(report.empty() ? 0 : 1);
 }
 
 void Capturer::takeBuffer(const SampleBuffer& buffer, const char* label, bool& logged,
@@ -158,10 +161,5 @@ void Capturer::appendSamples(double bufferRate, const std::vector<float>& mono, 
 }
 
 uint64_t Capturer::spoolBytes() const {
-  uint64_t total = 0;
-  for (const std::string& path : {spool_.sys, spool_.mic}) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_size);
-  }
-  return total;
+  return sysSamples->bytesOnDisk() + micSamples->bytesOnDisk();
 }

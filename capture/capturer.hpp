@@ -12,6 +12,7 @@
 #include "capture/recording_watch.hpp"
 #include "capture/sample_buffer.hpp"
 #include "capture/sound_server.hpp"
+#include "capture/spool_claim.hpp"
 #include "capture/spool_paths.hpp"
 #include "capture/track_spool.hpp"
 #include "platform/dispatch/serial_queue.hpp"
@@ -61,7 +62,8 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // Stops the microphone (waiting for its last buffers), asks the system
   // source to stop, and writes the recording from the stop's completion (at
   // once when there is no system source); then ends the process with status
-  // 0. Every call after the first returns at once.
+  // 0, or 1 after a line per output file that is not in place (the spool
+  // then stays for --recover). Every call after the first returns at once.
   void finishAndExit();
 
   // Before start(): the finish cleans the microphone with the adaptive
@@ -97,6 +99,7 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   SerialQueue q;                             // every sample callback of both sources
   std::mutex lock;                           // held for one append, one take or one test-and-set
   const SpoolPaths spool_;
+  std::optional<SpoolLock> spoolLock_;  // main thread: taken by start(), held for the process's life
   // Each track on its way to disk; taken over (closed and read back) by the finish.
   const std::unique_ptr<TrackSpool> sysSamples;  // appends guarded by lock
   const std::unique_ptr<TrackSpool> micSamples;  // appends guarded by lock

@@ -1,6 +1,7 @@
 #include "capture/finish_write.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <functional>
 #include <initializer_list>
@@ -21,6 +22,7 @@
 #include "capture/float_track.hpp"
 #include "capture/rate_text.hpp"
 #include "capture/resampled_source.hpp"
+#include "capture/spool_paths.hpp"
 
 namespace {
 
@@ -38,11 +40,6 @@ constexpr double kFallbackRate = 48000.0;
 
 // Samples read per stretch in the passes over the tracks.
 constexpr int64_t kBlock = 1 << 16;
-
-std::string folderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
 
 // Calls each(at, sys, mic, n) for the stretches of both tracks from `from`
 // to the end of the longer one; past its end a track reads as 0.
@@ -241,6 +238,7 @@ Normalization planFor(int64_t size, float peak) {
 struct Output {
   std::optional<Wav16FileWriter> file;
   Normalization plan;
+  int openError = 0;  // why no file could be begun
   std::vector<float> piece = std::vector<float>(kBlock);
 
   void write(const float* x, int64_t n) {
@@ -253,24 +251,38 @@ struct Output {
     file->write(std::span<const float>(piece.data(), static_cast<size_t>(n)));
   }
   bool commit() { return file && file->commit(); }
+  int error() const { return file ? file->error() : openError; }
 };
+
+// Commits `out` and notes it in `report` when it is not in place.
+void commitInto(Output& out, const std::string& path, FinishReport& report) {
+  if (!out.commit()) report.push_back({path, out.error() != 0 ? out.error() : EIO});
+}
 
 }  // namespace
 
-bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath) {
+void reportUnwritten(const FinishReport& report, const std::string& outPath,
+                     const std::string& spoolDir) {
+  for (const UnwrittenFile& file : report) {
+    logErr("[WARN] " + file.path + " not written: " + std::generic_category().message(file.error) +
+           " — the take is kept in " + spoolDir + "; run narup-capture --recover " + outPath);
+  }
+}
+
+FinishReport writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath) {
   return writeRecording(std::move(tracks), echoCancel, outPath,
                         [] { return EchoCanceller::create(); });
 }
 
-bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
-                    const CancellerFactory& makeCanceller) {
+FinishReport writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+                            const CancellerFactory& makeCanceller) {
   const SpanSource sys(tracks.sys), mic(tracks.mic);
   return writeRecording(TrackSources{sys, mic, tracks.sysRate, tracks.micRate}, echoCancel, outPath,
                         makeCanceller);
 }
 
-bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
-                    const CancellerFactory& makeCanceller, bool adaptive) {
+FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
+                            const CancellerFactory& makeCanceller, bool adaptive) {
   const SampleSource& sys = tracks.sys;
   const SampleSource* mic = &tracks.mic;
   const double sysRate = tracks.sysRate;
@@ -300,7 +312,9 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
   const auto output = [&](const std::string& path, int64_t size, float peak) {
-    return Output{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+    Output out{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+    if (!out.file) out.openError = errno;
+    return out;
   };
   std::optional<Output> sysOut;
   BackgroundJob sysFile([&] {
@@ -343,14 +357,15 @@ bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::stri
   });
   sysFile.join();
 
-  bool written = mixOut.commit();
+  FinishReport report;
+  commitInto(mixOut, outPath, report);
   logNormalization(mixOut.plan);
   logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
-  if (!channels) return written;
-  written = micOut.commit() && written;
-  written = sysOut->commit() && written;
+  if (!channels) return report;
+  commitInto(micOut, micPath, report);
+  commitInto(*sysOut, sysPath, report);
   logNormalization(micOut.plan);
   logNormalization(sysOut->plan);
   logErr("wrote channels → " + micPath + " + " + sysPath);
-  return written;
+  return report;
 }

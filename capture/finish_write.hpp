@@ -17,13 +17,27 @@ struct RecordedTracks {
   double micRate = 0.0;
 };
 
+// An output file of a finish that is not in place, and why (an errno).
+struct UnwrittenFile {
+  std::string path;
+  int error = 0;
+};
+// Every file not in place; empty when all of them are.
+using FinishReport = std::vector<UnwrittenFile>;
+
+// The lines that follow a finish whose files are not all in place, one per
+// file, naming the spool that keeps the take and the command that finishes
+// it again.
+void reportUnwritten(const FinishReport& report, const std::string& outPath,
+                     const std::string& spoolDir);
+
 // Brings the microphone to the system rate, cleans the echo of the system
 // audio out of it (when echoCancel), prints the level lines, and writes the
 // normalised mix to outPath and, when both tracks hold samples, each track
 // normalised on its own beside it (".mic.wav", ".sys.wav"). Prints the
-// "wrote" lines; ends nothing. True when every file is in place (a failed
-// write changes no line).
-bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath);
+// "wrote" lines; ends nothing. Says which files are not in place (a failed
+// write changes none of those lines).
+FinishReport writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath);
 
 // Makes the canceller for one recording; nullptr when it cannot be set up.
 using CancellerFactory = std::function<std::unique_ptr<EchoCanceller>()>;
@@ -32,8 +46,8 @@ using CancellerFactory = std::function<std::unique_ptr<EchoCanceller>()>;
 // EchoCanceller::create): a canceller that cannot be had leaves the
 // microphone as it is, without a message; so does a canceller that runs out
 // of memory.
-bool writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
-                    const CancellerFactory& makeCanceller);
+FinishReport writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath,
+                            const CancellerFactory& makeCanceller);
 
 // The two tracks read where they lie (the spool's files), with their rates:
 // the finish proper, which the forms above run over tracks in memory. The
@@ -50,5 +64,5 @@ struct TrackSources {
 };
 // With `adaptive`, the adaptive canceller cleans the microphone instead of
 // the one `makeCanceller` makes (both tracks are then read into memory).
-bool writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
-                    const CancellerFactory& makeCanceller, bool adaptive = false);
+FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
+                            const CancellerFactory& makeCanceller, bool adaptive = false);

@@ -57,6 +57,30 @@ void FloatTrackSource::readInside(int64_t first, int64_t count, float* dst) cons
               dst + (tailFirst - first));
 }
 
+JoinedTrackSource::JoinedTrackSource(std::vector<FloatTrackSource> parts) {
+  // Empty parts are left out: every part kept starts where none other does.
+  for (FloatTrackSource& part : parts) {
+    if (part.size() == 0) continue;
+    starts_.push_back(size_);
+    size_ += part.size();
+    parts_.push_back(std::move(part));
+  }
+}
+
+void JoinedTrackSource::readInside(int64_t first, int64_t count, float* dst) const {
+  // The last part that starts at or before `first`, then on part by part.
+  auto at = std::upper_bound(starts_.begin(), starts_.end(), first);
+  for (size_t i = static_cast<size_t>(at - starts_.begin()) - 1; count > 0 && i < parts_.size(); ++i) {
+    const int64_t inPart = first - starts_[i];
+    const int64_t n = std::min(count, parts_[i].size() - inPart);
+    if (n <= 0) continue;
+    parts_[i].read(inPart, n, dst);
+    first += n;
+    dst += n;
+    count -= n;
+  }
+}
+
 std::optional<SpooledTrack> openSpooledTrack(const std::string& path,
                                              std::optional<std::uint64_t> fileSamples,
                                              std::vector<float> tail) {

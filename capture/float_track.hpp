@@ -34,6 +34,21 @@ class FloatTrackSource final : public SampleSource {
   std::vector<float> tail_;
 };
 
+// A track made of pieces one after the other (the parts of a spooled track,
+// the last perhaps held in memory), read as one.
+class JoinedTrackSource final : public SampleSource {
+ public:
+  explicit JoinedTrackSource(std::vector<FloatTrackSource> parts);
+  int64_t size() const override { return size_; }
+
+ private:
+  void readInside(int64_t first, int64_t count, float* dst) const override;
+
+  std::vector<FloatTrackSource> parts_;
+  std::vector<int64_t> starts_;  // position of each part's first sample
+  int64_t size_ = 0;
+};
+
 // A float WAV track as a recording spools it, with its rate. `fileSamples`
 // limits the samples taken from the file (the count its writer knows to be
 // whole), otherwise all its whole samples count; `tail` follows them.

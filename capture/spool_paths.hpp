@@ -1,32 +1,50 @@
 #pragma once
 
-#include <optional>
 #include <string>
+#include <vector>
 
 // Where a recording keeps its tracks while it runs: a folder beside the
 // output file, on the same filesystem, named after it ("call.wav" gives
 // "call.wav.spool"), holding one float WAV per source ("sys.wav",
-// "mic.wav"). It outlives a killed recording and is removed once every
-// output file of the finish is in place.
+// "mic.wav") and the lock its recording holds ("lock", with the recording's
+// process id). When that filesystem fills up, a track goes on in further
+// parts ("sys.1.wav", "sys.2.wav", ...) in a fallback folder named after
+// the output on another filesystem, and back beside the output when space
+// returns; the parts, joined by their numbers, are the track. The spool
+// outlives a killed recording and is removed once every output file of the
+// finish is in place.
 struct SpoolPaths {
   std::string dir;
   std::string sys;
   std::string mic;
+  std::string lock;
+  // Where the parts go when `dir` takes no more, in the order tried: the
+  // user's state folder ($XDG_STATE_HOME/narup-capture, else
+  // ~/.local/state/narup-capture), then /var/tmp/narup-capture-<uid>; each
+  // holds a folder named after the output's absolute path.
+  std::vector<std::string> fallbackDirs;
 };
 
 // The spool of the recording whose output path is `outPath`.
 SpoolPaths spoolPaths(const std::string& outPath);
 
-// The failure text for a recording that finds the spool of an earlier one
-// at its output path: it names the folder and the recovery command.
-std::string earlierSpoolMessage(const std::string& outPath);
+// The file of part `index` of the track `label` ("sys", "mic") in `dir`:
+// part 0 is "sys.wav", part 1 "sys.1.wav".
+std::string spoolPartPath(const std::string& dir, const std::string& label, int index);
 
-// Makes the spool folder of `outPath` before the recording starts. Returns
-// earlierSpoolMessage() when the folder already exists (an earlier
-// recording's tracks, left untouched); nothing otherwise, also when the
-// folder cannot be made (each track then reports its own trouble and is
-// kept in memory).
-std::optional<std::string> claimSpool(const std::string& outPath);
+// The parts of track `label` found in the spool's folders, in the order
+// of their numbers (a number found twice counts once, the spool's own
+// folder first).
+struct SpoolPart {
+  int index = 0;
+  std::string path;
+};
+std::vector<SpoolPart> findSpoolParts(const SpoolPaths& paths, const std::string& label);
 
-// Removes both track files and the folder; true when the folder is gone.
+// Removes every part of both tracks, the lock and the folders (the
+// fallback folders only when that leaves them empty); true when the
+// spool's own folder is gone.
 bool removeSpool(const SpoolPaths& paths);
+
+// The folder that holds `path` ("." for a bare name).
+std::string folderOf(const std::string& path);

@@ -1,16 +1,14 @@
 #include "capture/spool_recover.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "aec/echo_canceller.hpp"
 #include "base/console.hpp"
 #include "capture/finish_write.hpp"
 #include "capture/float_track.hpp"
+#include "capture/spool_claim.hpp"
 #include "capture/spool_paths.hpp"
 
 namespace {
@@ -21,50 +19,69 @@ int failLine(std::string_view message) {
   return 1;
 }
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// One source's track: absent when the source never delivered (no file);
-// nothing read when the file is there but unusable.
+// One source's track, its parts joined in the order of their numbers:
+// absent when the source never delivered (no part); nothing read when a
+// part is there but unusable.
 struct SpoolTrack {
   bool present = false;
-  std::optional<SpooledTrack> track;
+  std::optional<JoinedTrackSource> track;
+  double rate = 0.0;
+  std::string unreadable;  // the part that could not be read
 };
 
-SpoolTrack openSpoolTrack(const std::string& path) {
-  if (!exists(path)) return {};
-  return {true, openSpooledTrack(path)};
+SpoolTrack openSpoolTrack(const SpoolPaths& paths, const char* label) {
+  const std::vector<SpoolPart> parts = findSpoolParts(paths, label);
+  SpoolTrack result;
+  result.present = !parts.empty();
+  std::vector<FloatTrackSource> pieces;
+  for (const SpoolPart& part : parts) {
+    std::optional<SpooledTrack> piece = openSpooledTrack(part.path);
+    if (!piece) {
+      result.unreadable = part.path;
+      return result;
+    }
+    // Every part states the rate of its time; the track's is the last one's,
+    // as a recording's finish takes the rate of the last buffer.
+    if (piece->rate > 0 || result.rate == 0.0) result.rate = piece->rate;
+    pieces.push_back(std::move(piece->source));
+  }
+  if (result.present) result.track.emplace(std::move(pieces));
+  return result;
 }
 
 }  // namespace
 
-int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive) {
+int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive,
+                     const std::function<void()>& filesInPlace) {
   const SpoolPaths paths = spoolPaths(outPath);
   const std::string noSpool = "no spool to recover for " + outPath + ": " + paths.dir;
-  struct stat st {};
-  if (::stat(paths.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return failLine(noSpool);
+  RecoveryClaim claim = lockSpoolForRecovery(outPath);
+  if (!claim.failure.empty()) return failLine(claim.failure);
+  if (!claim.lock) return failLine(noSpool);
 
-  SpoolTrack sys = openSpoolTrack(paths.sys);
-  SpoolTrack mic = openSpoolTrack(paths.mic);
+  SpoolTrack sys = openSpoolTrack(paths, "sys");
+  SpoolTrack mic = openSpoolTrack(paths, "mic");
   if (!sys.present && !mic.present) {
     // A recording stopped before either source delivered leaves an empty
     // folder; taking it away lets the next recording to this path start.
-    ::rmdir(paths.dir.c_str());
+    removeSpool(paths);
     return failLine(noSpool + " holds no track");
   }
-  for (const auto* part : {&sys, &mic}) {
-    if (part->present && !part->track)
-      return failLine("cannot read spool track: " + (part == &sys ? paths.sys : paths.mic));
+  for (const SpoolTrack* part : {&sys, &mic}) {
+    if (!part->unreadable.empty()) return failLine("cannot read spool track: " + part->unreadable);
   }
 
   const FloatTrackSource none(-1, 0, 0, {});
-  const TrackSources tracks{sys.track ? sys.track->source : none, mic.track ? mic.track->source : none,
-                            sys.track ? sys.track->rate : 0.0, mic.track ? mic.track->rate : 0.0};
+  const TrackSources tracks{sys.track ? static_cast<const SampleSource&>(*sys.track) : none,
+                            mic.track ? static_cast<const SampleSource&>(*mic.track) : none,
+                            sys.rate, mic.rate};
   // The spool goes only once every output file is in place; otherwise it
   // stays for another try.
-  if (writeRecording(tracks, echoCancel, outPath, [] { return EchoCanceller::create(); }, adaptive))
-    removeSpool(paths);
+  const FinishReport report =
+      writeRecording(tracks, echoCancel, outPath, [] { return EchoCanceller::create(); }, adaptive);
+  reportUnwritten(report, outPath, paths.dir);
+  if (!report.empty()) return 1;
+  if (filesInPlace) filesInPlace();
+  removeSpool(paths);
   return 0;
 }

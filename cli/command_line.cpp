@@ -63,6 +63,8 @@ Mode parseCommandLine(const Args& args) {
     return RecoverMode{args[r + 1], !contains(args, "--no-echo-cancel"),
                        contains(args, kAdaptiveFlag)};
   }
+  // Without its path it never records (not even to a file named after it).
+  if (r < args.size()) return RecoverUsageFailure{};
 
   if (args.size() == 2 && args[1] == "--help") return HelpMode{};
   if (args.size() == 2 && args[1] == "--version") return VersionMode{};

@@ -37,6 +37,9 @@ struct VersionMode {};
 // No output path: the usage failure.
 struct UsageFailure {};
 
+// "--recover" with no path after it: its own usage failure.
+struct RecoverUsageFailure {};
+
 struct CaptureMode {
   std::string outPath;
   bool wantSystem = true;
@@ -48,11 +51,14 @@ struct CaptureMode {
 
 using Mode = std::variant<SelfTestMode, ProcessFilesMode, ListInputDevicesMode,
                           ListOutputDevicesMode, SetOutputDeviceMode, RecoverMode, HelpMode, VersionMode,
-                          UsageFailure, CaptureMode>;
+                          UsageFailure, RecoverUsageFailure, CaptureMode>;
 
 // The failure line's text when there is no output path.
 inline constexpr const char* kUsage =
     "usage: narup-capture <out.wav> [--system] [--mic] [--mic-device <uid>] [--no-echo-cancel]";
+
+// The failure line's text for "--recover" without a path.
+inline constexpr const char* kRecoverUsage = "usage: narup-capture --recover <out.wav>";
 
 // What "--help" prints on standard output: every mode and flag, one line each.
 inline constexpr const char* kHelp =

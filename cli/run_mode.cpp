@@ -12,6 +12,7 @@
 #include "devices/output_selection.hpp"
 #include "modes/process_files.hpp"
 #include "modes/self_test.hpp"
+#include "platform/dispatch/interrupt_cleanup.hpp"
 #include "platform/dispatch/main_queue.hpp"
 #include "platform/dispatch/stop_signals.hpp"
 #include "platform/pulse/pulse_devices.hpp"
@@ -53,7 +54,12 @@ struct ModeRunner {
     return setOutputDevice(*makePulseAudioHardware(), m.uid);
   }
   int operator()(const RecoverMode& m) const {
-    return recoverRecording(m.outPath, m.wantEchoCancel, m.adaptiveAec);
+    // A stop signal takes away what is half made and leaves the spool as it
+    // was, for another try; once every file is in place it waits.
+    armInterruptCleanup("narup-capture [FAIL] recovery of " + m.outPath +
+                        " interrupted — the spool is kept; run narup-capture --recover " + m.outPath +
+                        "\n");
+    return recoverRecording(m.outPath, m.wantEchoCancel, m.adaptiveAec, holdInterrupts);
   }
   int operator()(const HelpMode&) const { return printOut(kHelp); }
   int operator()(const VersionMode&) const {
@@ -61,6 +67,10 @@ struct ModeRunner {
   }
   int operator()(const UsageFailure&) const {
     logFail(kUsage);
+    return 1;
+  }
+  int operator()(const RecoverUsageFailure&) const {
+    logFail(kRecoverUsage);
     return 1;
   }
   int operator()(const CaptureMode& m) const { return record(m); }

@@ -37,5 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!capture->wantSystem && !capture->wantMic) __builtin_trap();
   }
   if (std::holds_alternative<UsageFailure>(mode) && args.size() >= 2) __builtin_trap();
+  // "--recover" as the last argument never records.
+  if (!args.empty() && args.back() == "--recover" && std::holds_alternative<CaptureMode>(mode))
+    __builtin_trap();
   return 0;
 }

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -64,6 +66,18 @@ int failed(const std::string& message) {
   return 1;
 }
 
+// After the "wrote" line: the output is not in place (`error`, an errno,
+// says why). The status stays as it is.
+void reportUnwritten(const std::string& outPath, int error) {
+  if (error != 0)
+    logErr("[WARN] " + outPath + " not written: " + std::generic_category().message(error));
+}
+
+// writeWav16, with what kept the file from its place (0 when it is there).
+int writeOrError(std::span<const float> samples, double rate, const std::string& outPath) {
+  return writeWav16(samples, rate, outPath) ? 0 : (errno != 0 ? errno : EIO);
+}
+
 void reportAec(const std::optional<AecStats>& stats) {
   if (!stats) return;
   const std::string line = formatAecLine(*stats);
@@ -86,8 +100,9 @@ int cleanAdaptively(const WavSource& micTrack, const WavSource& sysTrack, double
     logErr(line);
     appendAecLog(line);
   }
-  writeWav16(result->track, rate, outPath);
+  const int error = writeOrError(result->track, rate, outPath);
   logErr("wrote cleaned mic → " + outPath);
+  reportUnwritten(outPath, error);
   return 0;
 }
 
@@ -128,13 +143,14 @@ int processFilesWith(const std::string& micPath, const std::string& sysPath,
   // with the length.
   const double rate = mic->rate();
   const WavSource micTrack(*mic), sysTrack(*sys);
+  int error = 0;
   if (sameFile(outPath, micPath) || sameFile(outPath, sysPath)) {
     std::vector<float> micSamples(mic->frames()), sysSamples(sys->frames());
     micTrack.read(0, micTrack.size(), micSamples.data());
     sysTrack.read(0, sysTrack.size(), sysSamples.data());
     AecResult result = canceller->process(micSamples, sysSamples, rate);
     reportAec(result.stats);
-    writeWav16(result.cleaned, rate, outPath);
+    error = writeOrError(result.cleaned, rate, outPath);
   } else {
     // The file is made under a temporary name and renamed over the output
     // only once complete: an interrupted job leaves an older file whole. The
@@ -142,6 +158,7 @@ int processFilesWith(const std::string& micPath, const std::string& sysPath,
     // not waited for on the disk.
     const auto whole = Wav16FileWriter::Durability::kWhole;
     std::optional<Wav16FileWriter> out = Wav16FileWriter::begin(outPath, mic->frames(), rate, whole);
+    error = out ? 0 : errno;
     ProgressLine progress(micTrack.size(),
                           rate > 0.0 ? static_cast<double>(micTrack.size()) / rate : 0.0);
     WavSink sink(out, progress);
@@ -152,12 +169,14 @@ int processFilesWith(const std::string& micPath, const std::string& sysPath,
     // written as it came, in a file begun afresh.
     if (!stats || !stats->applied) {
       out.reset();
-      if (std::optional<Wav16FileWriter> again = Wav16FileWriter::begin(outPath, mic->frames(), rate, whole))
-        out.emplace(std::move(*again));
+      std::optional<Wav16FileWriter> again = Wav16FileWriter::begin(outPath, mic->frames(), rate, whole);
+      error = again ? 0 : errno;
+      if (again) out.emplace(std::move(*again));
       copyTrack(micTrack, sink);
     }
-    if (out) out->commit();
+    if (out && !out->commit()) error = out->error() != 0 ? out->error() : EIO;
   }
   logErr("wrote cleaned mic → " + outPath);
+  reportUnwritten(outPath, error);
   return 0;
 }

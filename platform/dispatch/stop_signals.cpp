@@ -61,6 +61,7 @@ void installHandler(int signo) {
   sigemptyset(&action.sa_mask);
   sigaddset(&action.sa_mask, SIGINT);
   sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGHUP);
   action.sa_flags = SA_RESTART;
   ::sigaction(signo, &action, nullptr);
 }
@@ -78,10 +79,14 @@ void armStopSignals(std::function<void()> handler) {
       // signals still keeps them from killing the recording unwritten.
       ::signal(SIGTERM, SIG_IGN);
       ::signal(SIGINT, SIG_IGN);
+      ::signal(SIGHUP, SIG_IGN);
       return;
     }
     MainQueue::shared().watchReadable(gPipe[0], onPipeReadable);
   }
   installHandler(SIGTERM);
   installHandler(SIGINT);
+  // A closed terminal (or a dropped ssh session) stops the recording as
+  // SIGTERM does: the take is written, not lost with the window.
+  installHandler(SIGHUP);
 }

@@ -7,12 +7,15 @@
 
 #include <cmath>
 #include <fstream>
+#include <unistd.h>
 
 #include "aec/echo_canceller.hpp"
 #include "aec/sample_source.hpp"
 #include "audio/wav.hpp"
 #include "audio/wav_test_support.hpp"
 #include "capture/finish_write.hpp"
+#include "audio/wav_float.hpp"
+#include "capture/spool_claim.hpp"
 #include "capture/spool_paths.hpp"
 #include "support/stderr_capture.hpp"
 
@@ -57,18 +60,52 @@ TEST(SpoolRecover, NothingToRecoverFailsWithStatusOneAndKeepsWhatIsThere) {
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
-TEST(SpoolPaths, AnEarlierSpoolStopsTheNextRecordingUntilRemoved) {
+// The start of a recording: what can never be written is refused before
+// anything is made; a live recording's spool, an earlier take's and an empty
+// one each get their answer.
+TEST(SpoolClaim, RefusalsLiveRecordingsEarlierTakesAndEmptySpools) {
   ScratchDir dir("spool-claim");
   const std::string out = (dir / "call.wav").string();
   const SpoolPaths spool = spoolPaths(out);
   EXPECT_EQ(spool.sys + " " + spool.mic, out + ".spool/sys.wav " + out + ".spool/mic.wav");
-  EXPECT_FALSE(claimSpool(out));
-  EXPECT_TRUE(std::filesystem::is_directory(spool.dir));
-  EXPECT_EQ(claimSpool(out).value_or(""),
+  const auto refusal = [](const std::string& path, bool channels) {
+    auto claim = claimSpool(path, channels);
+    const std::string* text = std::get_if<std::string>(&claim);
+    return text ? *text : std::string("claimed");
+  };
+  const std::string missing = (dir / "nodir" / "out.wav").string();
+  EXPECT_EQ(refusal(missing, true), "cannot record to " + missing + ": No such file or directory");
+  std::filesystem::create_directory(dir / "folder.wav");
+  const std::string folder = (dir / "folder.wav").string();
+  EXPECT_EQ(refusal(folder, false), "cannot record to " + folder + ": Is a directory");
+  EXPECT_EQ(refusal("/dev/null", false), "cannot record to /dev/null: not a regular file");
+  // A channel file in the way counts only when both sources are recorded.
+  std::filesystem::create_directory(dir / "chan.mic.wav");
+  const std::string chan = (dir / "chan.wav").string();
+  EXPECT_EQ(refusal(chan, true), "cannot record to " + (dir / "chan.mic.wav").string() + ": Is a directory");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "nothing made";
+
+  {
+    auto live = claimSpool(out, true);
+    ASSERT_TRUE(std::holds_alternative<SpoolLock>(live));
+    EXPECT_TRUE(std::filesystem::exists(spool.lock));
+    EXPECT_EQ(refusal(out, true),
+              out + " is still being recorded (process " + std::to_string(::getpid()) + ")");
+    EXPECT_EQ(lockSpoolForRecovery(out).failure, refusal(out, true));
+  }
+  // Its recording gone, the empty spool is taken over by the next one.
+  EXPECT_EQ(refusal(out, true), "claimed");
+  // One with samples is an earlier take, left for --recover.
+  {
+    std::ofstream track(spool.sys, std::ios::binary);
+    const auto header = wavHeaderFloat32(1, 48000);
+    track.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+    track.write("\0\0\0\0", 4);
+  }
+  EXPECT_EQ(refusal(out, true),
             "spool of an earlier recording exists: " + out + ".spool — run narup-capture --recover " + out);
-  std::ofstream(spool.sys) << "x";
   EXPECT_TRUE(removeSpool(spool));
-  EXPECT_FALSE(claimSpool(out));
+  EXPECT_EQ(refusal(out, true), "claimed");
 }
 
 TEST(FinishWrite, ACancellerOutOfMemoryLeavesTheMicrophoneAsRecorded) {
@@ -76,7 +113,7 @@ TEST(FinishWrite, ACancellerOutOfMemoryLeavesTheMicrophoneAsRecorded) {
   const RecordedTracks t{tone(4800, 440, 48000, 0.4f), tone(4800, 300, 48000, 0.2f), 48000, 48000};
   const std::string out = (dir / "r.wav").string();
   const std::string err = errOf([&] {
-    EXPECT_TRUE(writeRecording(t, true, out, []() -> std::unique_ptr<EchoCanceller> { throw std::bad_alloc(); }));
+    EXPECT_TRUE(writeRecording(t, true, out, []() -> std::unique_ptr<EchoCanceller> { throw std::bad_alloc(); }).empty());
   });
   EXPECT_EQ(err.find("echo cancellation applied"), std::string::npos) << err;
   EXPECT_EQ(readWav16(channelPath(out, "mic")).value_or(WavTrack{}).samples.size(), t.mic.size());
@@ -94,7 +131,7 @@ TEST(FinishWrite, TheAdaptiveCancellerCleansWhenAsked) {
   const std::string out = (dir / "a.wav").string();
   const std::string err = errOf([&] {
     EXPECT_TRUE(writeRecording(TrackSources{sys, mic, 48000, 48000}, true, out,
-                               [] { return EchoCanceller::create(); }, true));
+                               [] { return EchoCanceller::create(); }, true).empty());
   });
   EXPECT_NE(err.find("narup-capture: [aec] adaptive applied=yes"), std::string::npos) << err;
   EXPECT_NE(err.find("echo cancellation applied (192000 frames)"), std::string::npos) << err;

@@ -29,7 +29,7 @@ std::vector<float> ramp(size_t n, float from) {
 WavTrack readBack(TrackSpool& spool) {
   WavTrack track;
   track.rate = spool.rate();
-  if (std::optional<FloatTrackSource> source = spool.handOver()) {
+  if (std::optional<JoinedTrackSource> source = spool.handOver()) {
     track.samples.resize(static_cast<size_t>(source->size()));
     source->read(0, source->size(), track.samples.data());
   }

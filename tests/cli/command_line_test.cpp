@@ -22,7 +22,8 @@ TEST(CommandLine, ModePrecedence) {
       {parse({"a", "--set-output-device", "x"}), SetOutputDeviceMode{}},
       {parse({"--set-output-device", "x", "--recover", "o"}), SetOutputDeviceMode{}},
       {parse({"a", "--recover", "o"}), RecoverMode{}},
-      {parse({"--recover"}), CaptureMode{}},
+      {parse({"--recover"}), RecoverUsageFailure{}},
+      {parse({"out.wav", "--mic", "--recover"}), RecoverUsageFailure{}},
       {parse({"--help"}), HelpMode{}},
       {parse({"--version"}), VersionMode{}},
       // Help and version only as the one argument; flags are whole strings.
