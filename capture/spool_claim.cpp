@@ -52,8 +52,8 @@ std::string holderOf(int fd) {
 // Opens (making it if need be) and locks the lock file of `dir` without
 // waiting. -1 with errno EWOULDBLOCK when someone holds it; `holder` then
 // names them.
-int tryLock(const std::string& lockPath, std::string* holder) {
-  const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+int tryLock(const std::string& lockPath, std::string* holder, bool make = true) {
+  const int fd = ::open(lockPath.c_str(), make ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
   const int error = errno;
@@ -61,6 +61,15 @@ int tryLock(const std::string& lockPath, std::string* holder) {
   ::close(fd);
   errno = error;
   return -1;
+}
+
+// Locks a spool that is there already, changing nothing in it: its lock
+// file, or, in a spool without one (an earlier build's, whose recording is
+// not alive), the folder itself.
+int lockExisting(const SpoolPaths& paths, std::string* holder) {
+  const int fd = tryLock(paths.lock, holder, false);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  return tryLock(paths.dir, holder, false);
 }
 
 void writeHolder(int fd) {
@@ -158,14 +167,15 @@ std::variant<SpoolLock, std::string> claimSpool(const std::string& outPath, bool
     if (::stat(paths.dir.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
       return cannotRecord(outPath, paths.dir + ": " + reasonOf(EEXIST));
     std::string holder;
-    const int held = tryLock(paths.lock, &holder);
+    const int held = lockExisting(paths, &holder);
     if (held < 0) {
       if (errno == EWOULDBLOCK) return stillRecorded(outPath, holder);
       return earlierSpoolMessage(outPath);  // a spool we may not even lock is left alone
     }
     // Ours now; still the spool's own lock (not one a racing recording
     // removed and made anew), and nothing in it: it goes.
-    const bool removable = sameFile(held, paths.lock) && !spoolHoldsSamples(paths);
+    const bool removable =
+        (sameFile(held, paths.lock) || sameFile(held, paths.dir)) && !spoolHoldsSamples(paths);
     if (removable) removeSpool(paths);
     ::close(held);
     if (!removable) return earlierSpoolMessage(outPath);
@@ -179,7 +189,7 @@ RecoveryClaim lockSpoolForRecovery(const std::string& outPath) {
   struct stat st {};
   if (::stat(paths.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return claim;
   std::string holder;
-  const int fd = tryLock(paths.lock, &holder);
+  const int fd = lockExisting(paths, &holder);
   if (fd >= 0) {
     claim.lock.emplace(fd);
   } else if (errno == EWOULDBLOCK) {
