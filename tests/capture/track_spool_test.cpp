@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "audio/wav_test_support.hpp"
+#include "capture/spool_paths.hpp"
 #include "support/stderr_capture.hpp"
 
 namespace {
@@ -122,6 +123,43 @@ TEST(TrackSpool, AFailingDiskWarnsOnceAndLosesNoSample) {
     EXPECT_EQ(capture.text(), std::string("narup-capture: [WARN] spool mic: ") + c.reason + " — recording goes on in memory\n");
   }
   ::signal(SIGXFSZ, SIG_DFL);
+}
+
+// A folder that goes away sends the track on to the fallback folder in a
+// new part, and it comes home once the folder can be made again; every part
+// holds whole writes only, and the parts joined are the track.
+TEST(TrackSpool, AFolderThatFailsSendsTheTrackToTheFallbackAndBack) {
+  ScratchDir dir("spool-fallback");
+  const auto home = dir / "gone" / "x.spool";
+  const auto fallback = dir / "state" / "deep" / "x.spool";
+  SpoolTiming timing = kManual;
+  timing.retryEvery = std::chrono::milliseconds(0);
+  std::vector<float> appended;
+  StderrCapture capture;
+  TrackSpool spool((home / "sys.wav").string(), "sys", timing, {fallback.string()});
+  const auto step = [&](size_t n) {
+    const auto x = ramp(n, 0.01f * static_cast<float>(appended.size() % 13));
+    spool.append(48000, x);
+    appended.insert(appended.end(), x.begin(), x.end());
+    spool.flushNow();
+  };
+  step(500);  // "gone" is missing: the first part is made in the fallback folder
+  step(300);
+  std::filesystem::create_directory(dir / "gone");
+  step(700);  // home again: a second part beside the output
+  step(100);
+  spool.close();
+  EXPECT_EQ(capture.text(), "narup-capture: [WARN] spool sys: No such file or directory — recording goes on in " +
+                                fallback.string() + "\nnarup-capture: spool sys: recording goes on in " +
+                                home.string() + "\n");
+  EXPECT_EQ(fileBytes(fallback / "sys.wav").size(), 46u + 4 * 800);
+  EXPECT_EQ(fileBytes(home / "sys.1.wav").size(), 46u + 4 * 800);
+  EXPECT_EQ(spool.bytesOnDisk(), 2 * 46u + 4 * 1600);
+  SpoolPaths paths{home.string(), "", "", "", {fallback.string()}};
+  const auto parts = findSpoolParts(paths, "sys");
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(parts[0].path + " " + parts[1].path, (fallback / "sys.wav").string() + " " + (home / "sys.1.wav").string());
+  EXPECT_EQ(readBack(spool).samples, appended);
 }
 
 TEST(TrackSpool, AnHourOfTenMillisecondBuffersKeepsMemoryFlat) {
