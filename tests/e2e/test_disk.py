@@ -131,7 +131,7 @@ def test_a_finish_on_a_full_disk_says_so_and_recover_completes_it(start, server,
         assert os.listdir(os.path.join(state, "narup-capture")) == []
 
 
-def test_a_live_take_keeps_its_spool(start, server, tmp_path):
+def test_a_live_take_keeps_its_spool_and_a_hang_up_writes_it(start, server, tmp_path):
     out = str(tmp_path / "live.wav")
     run = start([out], server.env, out)
     run.wait_line("system capture started")
@@ -141,7 +141,7 @@ def test_a_live_take_keeps_its_spool(start, server, tmp_path):
         other = start(args, server.env, out).wait(timeout=10)
         assert other.status == 1 and other.lines == [refusal], other
     time.sleep(1.0)
-    run.stop(signal.SIGINT)
+    run.stop(signal.SIGHUP)  # a closed terminal writes the take as SIGTERM does
     assert run.status == 0 and run.starting("wrote channels"), run
     for label in ("sys", "mic"):
         assert abs(seconds_of(run, label) - run.seconds) < 0.15, (label, run)
