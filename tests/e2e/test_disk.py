@@ -73,15 +73,23 @@ def test_what_can_never_be_written_is_refused_at_once(start, no_server, tmp_path
         assert (entries(tmp_path), entries("/dev")) == before  # the stderr log is not here
 
 
+def record_until_full(start, server, disk, state, name, leave_bytes):
+    """A recording to `name` on `disk`, left `leave_bytes` free, once its
+    first track has gone on in the state folder; with the environment."""
+    fill(disk, leave_bytes)
+    out = os.path.join(disk, name)
+    env = dict(server.env, XDG_STATE_HOME=state)
+    run = start([out], env, out)
+    run.wait_line("system capture started")
+    run.wait_line("recording goes on in " + state, timeout=10)
+    return run, out, env
+
+
 def test_a_disk_that_fills_sends_the_take_to_the_state_folder_and_back(start, server, tmp_path):
     disk, state = str(tmp_path / "disk"), str(tmp_path / "state")
     with tmpfs(disk, "24m"):
-        fill(disk, 600_000)  # about 1.6 s of the two tracks
-        out = os.path.join(disk, "take.wav")
-        env = dict(server.env, XDG_STATE_HOME=state)
-        run = start([out], env, out)
-        run.wait_line("system capture started")
-        run.wait_line("recording goes on in " + state, timeout=10)
+        # 0.6 MB: about 1.6 s of the two tracks
+        run, out, _ = record_until_full(start, server, disk, state, "take.wav", 600_000)
         time.sleep(1.0)
         os.remove(os.path.join(disk, "filler"))
         home = ": recording goes on in " + out + ".spool"
@@ -104,12 +112,7 @@ def test_a_disk_that_fills_sends_the_take_to_the_state_folder_and_back(start, se
 def test_a_finish_on_a_full_disk_says_so_and_recover_completes_it(start, server, tmp_path):
     disk, state = str(tmp_path / "disk"), str(tmp_path / "state")
     with tmpfs(disk, "24m"):
-        fill(disk, 400_000)
-        out = os.path.join(disk, "full.wav")
-        env = dict(server.env, XDG_STATE_HOME=state)
-        run = start([out], env, out)
-        run.wait_line("system capture started")
-        run.wait_line("recording goes on in " + state, timeout=10)
+        run, out, env = record_until_full(start, server, disk, state, "full.wav", 400_000)
         time.sleep(2.0)
         run.stop(signal.SIGINT)
         assert run.status == 1, run
