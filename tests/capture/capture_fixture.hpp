@@ -56,6 +56,12 @@ class CaptureTest : public ::testing::Test {
   // Starts the capturer and lets the system source's opening complete.
   void startAndSettle() {
     cap->start();
+    settle();
+  }
+  // Lets every notice sent so far, and every switch it calls for, complete.
+  void settle() {
+    server->shared.join();
+    cap->waitForDeviceFollowing();
     server->shared.join();
   }
   bool waitForExit() {
