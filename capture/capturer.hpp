@@ -81,6 +81,9 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // Longest wait, in a switch of device, for the last buffers of the source
   // being replaced.
   static constexpr std::chrono::milliseconds kSwitchStopTimeout{3000};
+  // How long a system source that the server ended waits for the server to
+  // name another default sink before the end is reported.
+  static constexpr std::chrono::milliseconds kEndGrace{1000};
 
  private:
   Capturer(std::string outPath, bool system, bool mic, std::optional<std::string> micDeviceUID,
@@ -106,8 +109,12 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // frames (the frames the track held when it started).
   RecordSource::BufferHandler trackBuffers(RecordingMonitor::Source track, int64_t skip);
   void switchSystem(const SinkIdentity& sink);
-  RecordSource::StoppedHandler systemStopped();
-  RecordSource::StoppedHandler micStopped();
+  // The end handlers of `source`: an end that comes after the source was
+  // replaced is that of the old source and changes nothing.
+  RecordSource::StoppedHandler systemStopped(const std::shared_ptr<RecordSource>& source);
+  RecordSource::StoppedHandler micStopped(const std::shared_ptr<RecordSource>& source);
+  // Whether `source` is still the one recording, under `lock`.
+  bool isCurrent(const std::weak_ptr<RecordSource>& source, bool system);
   static void finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit& exitProcess);
   // The sample path both sources share, on `q`: a buffer's format is
   // described once per source, the buffer converted outside the lock, then
@@ -163,6 +170,7 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   std::string systemSinkName_;              // the sink whose monitor is recorded now
   std::optional<std::string> systemEnded_;  // why the server ended the system source
   bool systemWarned_ = false;               // the end's warning was printed
+  bool systemEndAwaited_ = false;           // the end waits kEndGrace for another default
   bool watching_ = false;                   // the device notices were asked for
   // Every opening of the system source and every switch of device, in order;
   // declared last so that it goes first: no block of it outlives the fields.

@@ -10,6 +10,7 @@
 // the switch took, and its sound lands at the time it was played.
 
 #include <future>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -60,6 +61,21 @@ void Capturer::followSystem() {
   // the server itself is gone); a sink that comes later is followed again.
   if (!now) systemSinkName_.clear();
   if (systemWarned_) return;
+  // A server may end the stream before it names the new default (PipeWire
+  // does): the verdict waits a moment for the notice of that change.
+  if (!systemEndAwaited_) {
+    systemEndAwaited_ = true;
+    std::weak_ptr<Capturer> weak = weak_from_this();
+    std::thread([weak] {
+      std::this_thread::sleep_for(kEndGrace);
+      if (std::shared_ptr<Capturer> self = weak.lock()) {
+        self->followQueue_.async([weak] {
+          if (std::shared_ptr<Capturer> me = weak.lock()) me->followSystem();
+        });
+      }
+    }).detach();
+    return;
+  }
   systemWarned_ = true;
   logErr("[WARN] system stream stopped: " + *systemEnded_);
 }
@@ -92,7 +108,7 @@ void Capturer::switchSystem(const SinkIdentity& sink) {
   }
   previous.reset();  // released outside the lock
   if (std::optional<std::string> error = opening.source->start(
-          q, trackBuffers(RecordingMonitor::Source::sys, skip), systemStopped())) {
+          q, trackBuffers(RecordingMonitor::Source::sys, skip), systemStopped(opening.source))) {
     systemWarned_ = true;
     logErr("[WARN] system stream stopped: " + *error);
     return;
@@ -101,6 +117,7 @@ void Capturer::switchSystem(const SinkIdentity& sink) {
   systemSinkName_ = opening.sink.name;
   systemEnded_.reset();
   systemWarned_ = false;
+  systemEndAwaited_ = false;
   logErr("system audio → " + opening.sink.description);
 }
 
@@ -111,7 +128,9 @@ void Capturer::followMic() {
   }
   const std::optional<CaptureDevice> next = defaultMicDevice(false);
   if (!next) {
-    if (micState_ == MicState::absent) return;
+    // Microphones left but no default named yet: the server names one next
+    // (PipeWire does so a moment after the removal), and its notice comes.
+    if (micState_ == MicState::absent || !server_->devices().discoverDevices().empty()) return;
     micState_ = MicState::absent;
     logErr("[WARN] no microphone device available");
     return;
@@ -146,7 +165,7 @@ void Capturer::followMic() {
   micState_ = MicState::recording;
   micDeviceID_ = next->uniqueID;
   if (std::optional<std::string> error =
-          source->start(q, trackBuffers(RecordingMonitor::Source::mic, skip), micStopped())) {
+          source->start(q, trackBuffers(RecordingMonitor::Source::mic, skip), micStopped(source))) {
     logErr("[WARN] mic stream: " + *error);
     return;
   }

@@ -67,7 +67,7 @@ void Capturer::openFirstMic() {
 
   micState_ = MicState::recording;
   micDeviceID_ = device->uniqueID;
-  if (std::optional<std::string> error = source->start(q, trackBuffers(RecordingMonitor::Source::mic, 0), micStopped())) {
+  if (std::optional<std::string> error = source->start(q, trackBuffers(RecordingMonitor::Source::mic, 0), micStopped(source))) {
     logErr("[WARN] mic stream: " + *error);
   } else {
     monitor_.sourceStarted(RecordingMonitor::Source::mic, monitor_.elapsed());
@@ -77,13 +77,21 @@ void Capturer::openFirstMic() {
 
 // A microphone the server ends has usually gone away: the device notice that
 // follows may come later, so this end is looked at at once.
-RecordSource::StoppedHandler Capturer::micStopped() {
+RecordSource::StoppedHandler Capturer::micStopped(const std::shared_ptr<RecordSource>& source) {
   std::weak_ptr<Capturer> weak = weak_from_this();
-  return [weak](const std::string&) {
+  std::weak_ptr<RecordSource> ended = source;
+  return [weak, ended](const std::string&) {
     std::shared_ptr<Capturer> self = weak.lock();
     if (!self) return;
-    self->followQueue_.async([weak] {
-      if (std::shared_ptr<Capturer> me = weak.lock()) me->followMic();
+    self->followQueue_.async([weak, ended] {
+      std::shared_ptr<Capturer> me = weak.lock();
+      if (me && me->isCurrent(ended, false)) me->followMic();
     });
   };
+}
+
+bool Capturer::isCurrent(const std::weak_ptr<RecordSource>& source, bool system) {
+  std::shared_ptr<RecordSource> ended = source.lock();
+  std::lock_guard<std::mutex> guard(lock);
+  return ended != nullptr && ended == (system ? stream : micSession);
 }

@@ -50,7 +50,7 @@ void Capturer::onSystemOpened(SoundServer::SystemOpening opening) {
   previous.reset();  // released outside the lock
 
   if (std::optional<std::string> error = created->start(q, trackBuffers(RecordingMonitor::Source::sys, 0),
-                                                           systemStopped())) {
+                                                           systemStopped(created))) {
     logErr("[WARN] startCapture: " + *error);
   } else {
     monitor_.sourceStarted(RecordingMonitor::Source::sys, monitor_.elapsed());
@@ -60,14 +60,15 @@ void Capturer::onSystemOpened(SoundServer::SystemOpening opening) {
   }
 }
 
-RecordSource::StoppedHandler Capturer::systemStopped() {
+RecordSource::StoppedHandler Capturer::systemStopped(const std::shared_ptr<RecordSource>& source) {
   std::weak_ptr<Capturer> weak = weak_from_this();
-  return [weak](const std::string& reason) {
+  std::weak_ptr<RecordSource> ended = source;
+  return [weak, ended](const std::string& reason) {
     std::shared_ptr<Capturer> self = weak.lock();
     if (!self) return;
-    self->followQueue_.async([weak, reason] {
+    self->followQueue_.async([weak, ended, reason] {
       std::shared_ptr<Capturer> me = weak.lock();
-      if (!me) return;
+      if (!me || !me->isCurrent(ended, true)) return;
       me->systemEnded_ = reason;
       if (me->systemFollowing_) {
         me->followSystem();

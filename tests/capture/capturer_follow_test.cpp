@@ -76,12 +76,14 @@ TEST_F(FollowTest, ARemovedSinkIsLeftForTheNewDefaultAndOnlyNoSinkLeftWarns) {
   StderrCapture err;
   removeSink("speakers", "headset");
   removeSink("headset", "");
+  waitForLine(err, "Entity killed");
   changeAndSettle([&] {
     server->sinks.push_back({"headset", "Headset"});
     server->defaultSinkName = "headset";
   });
   server->lastSystem().stopOnItsOwn("Connection terminated");  // the server goes
   changeAndSettle([&] { server->sinks.clear(); });
+  waitForLine(err, "Connection terminated");
   EXPECT_THAT(err.lines(), ElementsAre(line("system audio → Headset"),
                                        line("[WARN] system stream stopped: Entity killed"),
                                        line("system audio → Headset"),

@@ -53,7 +53,7 @@ TEST_F(CaptureTest, SystemSourceStoppingOnItsOwnWarnsAndTheRecordingGoesOn) {
   deliver(*server->system, 480, 0.5f);
   StderrCapture err;
   server->system->stopOnItsOwn("Connection terminated");
-  server->shared.join();
+  waitForLine(err, "Connection terminated");
   EXPECT_THAT(err.lines(), ElementsAre(line("[WARN] system stream stopped: Connection terminated")));
   deliver(*server->mic, 960, 0.5f);
   EXPECT_TRUE(exits.empty());
