@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <condition_variable>
 #include <utility>
 
 #include "base/console.hpp"
@@ -10,6 +9,7 @@
 #include "capture/finish_write.hpp"
 #include "capture/float_track.hpp"
 #include "capture/sample_conversion.hpp"
+#include "capture/source_stop.hpp"
 
 namespace {
 
@@ -18,23 +18,6 @@ namespace {
 // without running static destructors under the feet of the queue worker and
 // the sound server's thread, which are still alive.
 void exitNow(int status) { ::_exit(status); }
-
-// Stops a source and waits, bounded, until its last buffer was delivered.
-void stopAndWait(RecordSource& source, std::chrono::milliseconds limit) {
-  struct Done {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;  // guarded by mutex
-  };
-  auto state = std::make_shared<Done>();
-  source.stop([state] {
-    std::lock_guard<std::mutex> guard(state->mutex);
-    state->done = true;
-    state->cv.notify_all();
-  });
-  std::unique_lock<std::mutex> wait(state->mutex);
-  state->cv.wait_for(wait, limit, [&] { return state->done; });
-}
 
 }  // namespace
 
@@ -141,7 +124,8 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
 }
 
 void Capturer::takeBuffer(const SampleBuffer& buffer, const char* label, bool& logged,
-                          double& rate, TrackSpool& spool, RecordingMonitor::Source source) {
+                          double& rate, TrackSpool& spool, int64_t& heldFrames,
+                          RecordingMonitor::Source source) {
   if (buffer.bytes.empty()) return;
   if (!logged) {
     logged = true;
@@ -149,15 +133,16 @@ void Capturer::takeBuffer(const SampleBuffer& buffer, const char* label, bool& l
   }
   std::vector<float> mono = extractMono(buffer, label);
   if (mono.empty()) return;  // the rate is not updated either
-  appendSamples(buffer.format.sampleRate, mono, rate, spool);
+  appendSamples(buffer.format.sampleRate, mono, rate, spool, heldFrames);
   monitor_.onSamples(source, buffer.format.sampleRate, mono, monitor_.elapsed());
 }
 
 void Capturer::appendSamples(double bufferRate, const std::vector<float>& mono, double& rate,
-                             TrackSpool& spool) {
+                             TrackSpool& spool, int64_t& heldFrames) {
   std::lock_guard<std::mutex> guard(lock);
   rate = bufferRate;
   spool.append(bufferRate, mono);
+  heldFrames += static_cast<int64_t>(mono.size());
 }
 
 uint64_t Capturer::spoolBytes() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,22 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // canceller instead of the default one.
   void useAdaptiveCanceller() { adaptiveAec_ = true; }
 
+  // Waits until the device changes noticed so far have been followed (every
+  // switch of source they call for done). Not from the capturer's threads.
+  void waitForDeviceFollowing();
+
+  // Before start(): the system source records the monitor of this sink (an
+  // id of the output-device list) and never follows the default; an empty
+  // name changes nothing.
+  void pinSystemDevice(std::string sinkName) { systemDeviceUID_ = std::move(sinkName); }
+
+  // Longest wait, in a switch of device, for the last buffers of the source
+  // being replaced.
+  static constexpr std::chrono::milliseconds kSwitchStopTimeout{3000};
+  // How long a system source that the server ended waits for the server to
+  // name another default sink before the end is reported.
+  static constexpr std::chrono::milliseconds kEndGrace{1000};
+
  private:
   Capturer(std::string outPath, bool system, bool mic, std::optional<std::string> micDeviceUID,
            bool echoCancel, std::shared_ptr<SoundServer> server, ProcessExit exitProcess);
@@ -77,17 +94,40 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   void startSystem();
   void onSystemOpened(SoundServer::SystemOpening opening);
   void configureMic();
-  std::optional<CaptureDevice> defaultMicDevice();
+  void openFirstMic();
+  // The default choice of microphone; `announce`: the line that says a
+  // built-in one was preferred.
+  std::optional<CaptureDevice> defaultMicDevice(bool announce = true);
+
+  // Following the devices (capturer_follow.cpp), all on followQueue_.
+  void watchDevices();
+  void followDevices();
+  void followSystem();
+  void followMic();
+  // Stops `current` (waiting, bounded, for its last buffer) and returns how
+  // many frames its track holds then: what the next source skips.
+  int64_t retire(const std::shared_ptr<RecordSource>& current, const int64_t& heldFrames);
+  // The buffer handler of a source of that track that joins it after `skip`
+  // frames (the frames the track held when it started).
+  RecordSource::BufferHandler trackBuffers(RecordingMonitor::Source track, int64_t skip);
+  void switchSystem(const SinkIdentity& sink);
+  // The end handlers of `source`: an end that comes after the source was
+  // replaced is that of the old source and changes nothing.
+  RecordSource::StoppedHandler systemStopped(const std::shared_ptr<RecordSource>& source);
+  RecordSource::StoppedHandler micStopped(const std::shared_ptr<RecordSource>& source);
+  // Whether `source` is still the one recording, under `lock`.
+  bool isCurrent(const std::weak_ptr<RecordSource>& source, bool system);
   static void finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit& exitProcess);
   // The sample path both sources share, on `q`: a buffer's format is
   // described once per source, the buffer converted outside the lock, then
   // handed to appendSamples.
   void takeBuffer(const SampleBuffer& buffer, const char* label, bool& logged, double& rate,
-                  TrackSpool& spool, RecordingMonitor::Source source);
+                  TrackSpool& spool, int64_t& heldFrames, RecordingMonitor::Source source);
   // The one place where a source's samples are kept: under `lock`, the rate
-  // stated by the buffer and its mono samples appended to the track's spool.
+  // stated by the buffer and its mono samples appended to the track's spool
+  // and counted in heldFrames.
   void appendSamples(double bufferRate, const std::vector<float>& mono, double& rate,
-                     TrackSpool& spool);
+                     TrackSpool& spool, int64_t& heldFrames);
   // What the spool holds on disk now, for the status line.
   uint64_t spoolBytes() const;
 
@@ -107,6 +147,8 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   std::unique_ptr<RecordingWatch> watch_;        // main thread: made by start(), stopped by the finish
   double sysRate = 0.0;                      // guarded by lock; 0.0: nothing converted yet
   double micRate = 0.0;                      // guarded by lock
+  int64_t sysFrames_ = 0;                    // guarded by lock: frames the system track holds
+  int64_t micFrames_ = 0;                    // guarded by lock: frames the microphone track holds
   bool finished = false;                     // guarded by lock
   bool loggedSys = false;                    // only touched on q
   bool loggedMic = false;                    // only touched on q
@@ -118,4 +160,22 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   const std::shared_ptr<SoundServer> server_;
   const ProcessExit exitProcess_;
   bool adaptiveAec_ = false;  // set on the main thread before start()
+  std::string systemDeviceUID_;  // set on the main thread before start(); empty: follow the default
+
+  // What the device following knows. Written by start() before anything is
+  // queued on followQueue_ (the microphone's part before its source starts),
+  // then only on followQueue_.
+  enum class MicState { unwanted, recording, absent, failed };
+  MicState micState_ = MicState::unwanted;  // absent: no device left; failed: opening failed
+  std::string micDeviceID_;                 // the microphone recorded (MicState::recording)
+  bool systemPinned_ = false;               // the sink recorded never changes
+  bool systemFollowing_ = false;            // a system source was opened: it follows the default
+  std::string systemSinkName_;              // the sink whose monitor is recorded now
+  std::optional<std::string> systemEnded_;  // why the server ended the system source
+  bool systemWarned_ = false;               // the end's warning was printed
+  bool systemEndAwaited_ = false;           // the end waits kEndGrace for another default
+  bool watching_ = false;                   // the device notices were asked for
+  // Every opening of the system source and every switch of device, in order;
+  // declared last so that it goes first: no block of it outlives the fields.
+  SerialQueue followQueue_{"com.narup.capture.devices"};
 };

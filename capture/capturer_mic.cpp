@@ -6,14 +6,16 @@
 #include "base/console.hpp"
 #include "capture/capturer.hpp"
 
-std::optional<CaptureDevice> Capturer::defaultMicDevice() {
+std::optional<CaptureDevice> Capturer::defaultMicDevice(bool announce) {
   CaptureDevices& devices = server_->devices();
   // A built-in microphone first: opening a Bluetooth headset's microphone
   // switches it to its low-quality call profile.
   for (const CaptureDevice& device : devices.discoverDevices()) {
     if (device.transportType == kTransportTypeBuiltIn) {
-      logErr("default mic → built-in (" + device.localizedName +
-             ") to avoid Bluetooth HFP downgrade");
+      if (announce) {
+        logErr("default mic → built-in (" + device.localizedName +
+               ") to avoid Bluetooth HFP downgrade");
+      }
       return device;
     }
   }
@@ -21,6 +23,17 @@ std::optional<CaptureDevice> Capturer::defaultMicDevice() {
 }
 
 void Capturer::configureMic() {
+  openFirstMic();
+  // From here on a microphone that goes away is replaced, and one that
+  // appears when none was there is taken. Queued after every field the
+  // following reads was set.
+  std::weak_ptr<Capturer> weak = weak_from_this();
+  followQueue_.async([weak] {
+    if (std::shared_ptr<Capturer> self = weak.lock()) self->watchDevices();
+  });
+}
+
+void Capturer::openFirstMic() {
   std::optional<CaptureDevice> device;
   if (micDeviceUID && !micDeviceUID->empty()) {
     device = server_->devices().deviceWithUniqueID(*micDeviceUID);
@@ -31,39 +44,54 @@ void Capturer::configureMic() {
     device = defaultMicDevice();
   }
   if (!device) {
+    micState_ = MicState::absent;
     logErr("[WARN] no microphone device available");
     return;
   }
 
+  micState_ = MicState::failed;
   auto opened = server_->openMicrophone(device->uniqueID);
   if (const std::string* error = std::get_if<std::string>(&opened)) {
     logErr("[WARN] mic input: " + *error);
     return;
   }
   std::shared_ptr<RecordSource> source = std::get<std::shared_ptr<RecordSource>>(opened);
+  // Published before it starts, as the system source is: a replacement may
+  // come as soon as it runs.
+  std::shared_ptr<RecordSource> previous;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    previous = std::exchange(micSession, source);
+  }
+  previous.reset();  // released outside the lock
 
-  std::weak_ptr<Capturer> weak = weak_from_this();
-  // Nothing reacts to a microphone that goes away while recording: its track
-  // simply ends there, and the stop fills it up to the stop.
-  if (std::optional<std::string> error = source->start(
-          q,
-          [weak](const SampleBuffer& buffer) {
-            if (std::shared_ptr<Capturer> self = weak.lock()) {
-              self->takeBuffer(buffer, "mic", self->loggedMic, self->micRate, *self->micSamples,
-                             RecordingMonitor::Source::mic);
-            }
-          },
-          nullptr)) {
+  micState_ = MicState::recording;
+  micDeviceID_ = device->uniqueID;
+  if (std::optional<std::string> error = source->start(q, trackBuffers(RecordingMonitor::Source::mic, 0), micStopped(source))) {
     logErr("[WARN] mic stream: " + *error);
   } else {
     monitor_.sourceStarted(RecordingMonitor::Source::mic, monitor_.elapsed());
   }
-
-  std::shared_ptr<RecordSource> previous;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    previous = std::exchange(micSession, std::move(source));
-  }
-  previous.reset();  // released outside the lock
   logErr("mic capture started: " + device->localizedName);
+}
+
+// A microphone the server ends has usually gone away: the device notice that
+// follows may come later, so this end is looked at at once.
+RecordSource::StoppedHandler Capturer::micStopped(const std::shared_ptr<RecordSource>& source) {
+  std::weak_ptr<Capturer> weak = weak_from_this();
+  std::weak_ptr<RecordSource> ended = source;
+  return [weak, ended](const std::string&) {
+    std::shared_ptr<Capturer> self = weak.lock();
+    if (!self) return;
+    self->followQueue_.async([weak, ended] {
+      std::shared_ptr<Capturer> me = weak.lock();
+      if (me && me->isCurrent(ended, false)) me->followMic();
+    });
+  };
+}
+
+bool Capturer::isCurrent(const std::weak_ptr<RecordSource>& source, bool system) {
+  std::shared_ptr<RecordSource> ended = source.lock();
+  std::lock_guard<std::mutex> guard(lock);
+  return ended != nullptr && ended == (system ? stream : micSession);
 }

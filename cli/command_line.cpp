@@ -33,10 +33,12 @@ CaptureMode captureFrom(const Args& args) {
   capture.wantEchoCancel = flagSet.count("--no-echo-cancel") == 0;
   capture.adaptiveAec = flagSet.count(kAdaptiveFlag) > 0;
 
-  // The value after "--mic-device" is taken verbatim, even when it looks like
+  // The value after "--mic-device" (and "--system-device") is taken verbatim, even when it looks like
   // a flag; it still counts as a member of the flag set above.
   const size_t j = indexOf(rest, "--mic-device");
   if (j + 1 < rest.size()) capture.micDeviceUID = rest[j + 1];
+  const size_t s = indexOf(rest, "--system-device");
+  if (s + 1 < rest.size()) capture.systemDeviceUID = rest[s + 1];
   return capture;
 }
 

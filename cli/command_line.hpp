@@ -45,6 +45,7 @@ struct CaptureMode {
   bool wantSystem = true;
   bool wantMic = true;
   std::optional<std::string> micDeviceUID;
+  std::optional<std::string> systemDeviceUID;  // a sink to record instead of following the default
   bool wantEchoCancel = true;
   bool adaptiveAec = false;  // the adaptive canceller instead of the default one
 };
@@ -66,6 +67,7 @@ inline constexpr const char* kHelp =
     "  --system                 record what the computer plays (without --mic: only it)\n"
     "  --mic                    record the microphone (without --system: only it)\n"
     "  --mic-device <id>        the microphone to use (an id from --list-input-devices)\n"
+    "  --system-device <id>     record this output device only (an id from --list-output-devices)\n"
     "  --no-echo-cancel         leave the microphone track as recorded\n"
     "  --aec=adaptive           the stronger adaptive echo canceller (also for --process-files)\n"
     "modes:\n"

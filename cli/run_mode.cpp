@@ -27,6 +27,7 @@ int record(const CaptureMode& mode) {
       Capturer::create(mode.outPath, mode.wantSystem, mode.wantMic, mode.micDeviceUID,
                        mode.wantEchoCancel, makePulseSoundServer());
   if (mode.adaptiveAec) cap->useAdaptiveCanceller();
+  if (mode.systemDeviceUID) cap->pinSystemDevice(*mode.systemDeviceUID);
   // The handlers hold the capturer for the life of the process.
   armStopSignals([cap] { cap->finishAndExit(); });
   cap->start();

@@ -56,7 +56,21 @@ class CaptureTest : public ::testing::Test {
   // Starts the capturer and lets the system source's opening complete.
   void startAndSettle() {
     cap->start();
+    settle();
+  }
+  // Lets every notice sent so far, and every switch it calls for, complete.
+  void settle() {
     server->shared.join();
+    cap->waitForDeviceFollowing();
+    server->shared.join();
+  }
+  // Waits (bounded) for a line that comes after a pause of the capturer's
+  // own: the end of a system source is reported once the server has had a
+  // moment to name another default.
+  static void waitForLine(StderrCapture& err, const std::string& text) {
+    for (int i = 0; i < 100 && err.text().find(text) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
   bool waitForExit() {
     std::unique_lock<std::mutex> lock(mutex);

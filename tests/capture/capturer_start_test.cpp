@@ -18,8 +18,9 @@ TEST_F(CaptureTest, NoSourceSelectedFailsBeforeAnyServerCall) {
 TEST_F(CaptureTest, MicrophoneRunsBeforeStartReturnsAndBeforeTheSystemIsOpened) {
   make(true, true);
   cap->start();
+  cap->waitForDeviceFollowing();
   std::vector<std::string> first = calls();
-  first.resize(3);  // the system's opening may already have gone on
+  first.resize(3);  // the system's start may already have gone on
   EXPECT_THAT(first, ElementsAre("open mic builtin-mic", "start mic", "open system"));
 }
 
@@ -52,7 +53,7 @@ TEST_F(CaptureTest, SystemSourceStoppingOnItsOwnWarnsAndTheRecordingGoesOn) {
   deliver(*server->system, 480, 0.5f);
   StderrCapture err;
   server->system->stopOnItsOwn("Connection terminated");
-  server->shared.join();
+  waitForLine(err, "Connection terminated");
   EXPECT_THAT(err.lines(), ElementsAre(line("[WARN] system stream stopped: Connection terminated")));
   deliver(*server->mic, 960, 0.5f);
   EXPECT_TRUE(exits.empty());

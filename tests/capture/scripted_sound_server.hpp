@@ -74,6 +74,7 @@ class Source final : public RecordSource {
     queue_->async([this, buffer = std::move(buffer)] { onBuffer_(buffer); });
   }
   void flush() { drain(*queue_); }
+  Shared& shared() { return shared_; }
   void stopOnItsOwn(const std::string& reason) {
     shared_.later([this, reason] { onStopped_(reason); });
   }
@@ -87,6 +88,10 @@ class Source final : public RecordSource {
   std::function<void()> held_;
 };
 
+// Sinks and microphones can come and go while a capturer runs: change()
+// edits them under the lock and then sends the change notice, as a server
+// would, on a thread of its own. Each system or microphone source opened
+// after the first is a new one ("system 2", "mic 2", ...).
 class Server final : public SoundServer, public CaptureDevices {
  public:
   Shared shared;
@@ -95,32 +100,93 @@ class Server final : public SoundServer, public CaptureDevices {
   std::optional<std::string> systemError;
   bool noDefaultSink = false;
   std::optional<std::string> micError;
+  // Guarded by shared.mutex once a capturer runs:
   std::vector<CaptureDevice> inputs;
   std::optional<CaptureDevice> defaultInput;
+  std::vector<SinkIdentity> sinks{{"speakers", "Speakers"}, {"headset", "Headset"}};
+  std::string defaultSinkName = "speakers";
+  std::vector<std::shared_ptr<Source>> systems{system};  // every one opened, in order
+  std::vector<std::shared_ptr<Source>> mics{mic};
 
   ~Server() override { shared.join(); }
 
-  void openSystem(std::function<void(SystemOpening)> completion) override {
-    shared.call("open system");
-    SystemOpening opening{noDefaultSink || systemError ? nullptr : system, systemError};
-    shared.later([completion, opening] { completion(opening); });
+  // Edits the devices, then notices the change.
+  template <typename Edit> void change(Edit edit) {
+    std::function<void()> notice;
+    {
+      std::lock_guard<std::mutex> guard(shared.mutex);
+      edit();
+      notice = onChange_;
+    }
+    if (notice) shared.later(notice);
+  }
+  // The newest system source or microphone.
+  Source& lastSystem() { return newest(systems); }
+  Source& lastMic() { return newest(mics); }
+
+  SystemOpening openSystem(const std::string& sinkName) override {
+    shared.call(sinkName.empty() ? "open system" : "open system " + sinkName);
+    if (systemError) return {nullptr, systemError, {}};
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    const std::string wanted = sinkName.empty() && !noDefaultSink ? defaultSinkName : sinkName;
+    for (const SinkIdentity& sink : sinks) {
+      if (sink.name == wanted) return {fresh(systems, "system", systemOpenings_), std::nullopt, sink};
+    }
+    return {};
+  }
+  std::optional<SinkIdentity> defaultSink() override {
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    for (const SinkIdentity& sink : sinks) {
+      if (sink.name == defaultSinkName) return sink;
+    }
+    return std::nullopt;
   }
   std::variant<std::shared_ptr<RecordSource>, std::string> openMicrophone(
-      const std::string& sourceName) override {
-    shared.call("open mic " + sourceName);
+      const std::string& sourceName, uint32_t rate) override {
+    shared.call("open mic " + sourceName + (rate != 0 ? " at " + std::to_string(rate) : ""));
     if (micError) return *micError;
-    return mic;
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    return fresh(mics, "mic", micOpenings_);
   }
   CaptureDevices& devices() override { return *this; }
+  void watchDevices(std::function<void()> onChange) override {
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    onChange_ = std::move(onChange);
+  }
 
-  std::vector<CaptureDevice> discoverDevices() override { return inputs; }
-  std::vector<CaptureDevice> allDevices() override { return inputs; }
-  std::optional<CaptureDevice> defaultDevice() override { return defaultInput; }
+  std::vector<CaptureDevice> discoverDevices() override {
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    return inputs;
+  }
+  std::vector<CaptureDevice> allDevices() override { return discoverDevices(); }
+  std::optional<CaptureDevice> defaultDevice() override {
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    return defaultInput;
+  }
   std::optional<CaptureDevice> deviceWithUniqueID(const std::string& uniqueID) override {
+    std::lock_guard<std::mutex> guard(shared.mutex);
     for (const CaptureDevice& d : inputs)
       if (d.uniqueID == uniqueID) return d;
     return std::nullopt;
   }
+
+ private:
+  Source& newest(std::vector<std::shared_ptr<Source>>& made) {
+    std::lock_guard<std::mutex> guard(shared.mutex);
+    return *made.back();
+  }
+  // The first opening gives the first source; every later one a new source. Under shared.mutex.
+  static std::shared_ptr<Source> fresh(std::vector<std::shared_ptr<Source>>& made,
+                                       const std::string& kind, int& openings) {
+    if (openings++ == 0) return made.front();
+    made.push_back(std::make_shared<Source>(kind + " " + std::to_string(made.size() + 1),
+                                            made.front()->shared()));
+    return made.back();
+  }
+
+  std::function<void()> onChange_;  // guarded by shared.mutex
+  int systemOpenings_ = 0;           // guarded by shared.mutex
+  int micOpenings_ = 0;              // guarded by shared.mutex
 };
 
 }  // namespace scripted

@@ -69,9 +69,10 @@ def correlation(a, b):
     return float(a @ b / max(np.sqrt((a @ a) * (b @ b)), 1e-30))
 
 
-def play(server, tracks, folder):
-    """Plays [(sink, samples)] together; returns (player, its start time)."""
-    args = [sys.executable, os.path.abspath(__file__), "play"]
+def play(server, tracks, folder, fixed=False):
+    """Plays [(sink, samples)] together; returns (player, its start time).
+    `fixed`: the streams stay on their sinks when the default changes."""
+    args = [sys.executable, os.path.abspath(__file__), "play-fixed" if fixed else "play"]
     for i, (sink, x) in enumerate(tracks):
         args += [sink, os.path.join(folder, "play-%d.raw" % i)]
         pcm16(np.stack([x, x], axis=1)).tofile(args[-1])
@@ -85,7 +86,7 @@ class _Pointer(ctypes.c_void_p):
     """A result that stays a pointer (a c_void_p result becomes a 32-bit int arg)."""
 
 
-def _play(pairs):
+def _play(pairs, fixed):
     pa = ctypes.CDLL("libpulse.so.0")
     for name in ("pa_threaded_mainloop_new", "pa_threaded_mainloop_get_api", "pa_context_new",
                  "pa_stream_new"):
@@ -121,8 +122,9 @@ def _play(pairs):
         # pause the stream and move it against the others either.
         attr = (ctypes.c_uint32 * 5)(len(data), len(data), 0, 0xFFFFFFFF, 0xFFFFFFFF)
         s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", sample_format, None))
-        locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, 1, None, None))
-        streams.append((s, data))  # started corked (1)
+        flags = 1 | (0x200 if fixed else 0)  # started corked; DONT_MOVE when fixed
+        locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, flags, None, None))
+        streams.append((s, data))
     for st, data in streams:
         wait_ready(lambda: pa.pa_stream_get_state(st), 2)
         assert locked(lambda: pa.pa_stream_writable_size(st)) >= len(data)
@@ -135,4 +137,4 @@ def _play(pairs):
 
 
 if __name__ == "__main__":
-    _play(list(zip(sys.argv[2::2], sys.argv[3::2])))
+    _play(list(zip(sys.argv[2::2], sys.argv[3::2])), sys.argv[1] == "play-fixed")
