@@ -28,11 +28,19 @@ void CaptureTimeline::serverReport(int64_t atMicros, int64_t writtenFrames, int6
 int64_t CaptureTimeline::captured(int64_t frames, int64_t arrivalMicros) {
   taken_ += std::max<int64_t>(frames, 0);
   position_ = std::max(position_, taken_ + skipped_);
-  // The latest report written no further than the last frame placed: the
-  // frames since it were written at the source's pace, or later.
-  while (reports_.size() > 1 && reports_[1].written <= position_) reports_.pop_front();
-  if (reports_.empty() || reports_.front().written > position_) return arrivalMicros;
+  // The latest report that the last frame placed came after: it was written
+  // after that report, at the source's pace or later. A report vouches for
+  // nothing it had already written: a server whose queue was full wrote its
+  // last frame long before it was asked.
+  while (reports_.size() > 1 && reports_[1].written < position_) reports_.pop_front();
+  if (reports_.empty() || reports_.front().written >= position_) return arrivalMicros;
   const Report& r = reports_.front();
   const double since = static_cast<double>(position_ - r.written) * 1e6 / rate_;
   return std::min(arrivalMicros, r.captured + static_cast<int64_t>(std::llround(since)));
+}
+
+int64_t CaptureTimeline::takeSkipped() {
+  const int64_t fresh = skipped_ - skipHandedOn_;
+  skipHandedOn_ = skipped_;
+  return fresh;
 }

@@ -38,8 +38,10 @@ class CaptureTimeline {
   // `arrivalMicros`: when that last frame was captured.
   int64_t captured(int64_t frames, int64_t arrivalMicros);
 
-  // Frames the server skipped so far.
-  int64_t skippedFrames() const { return skipped_; }
+  // Frames the server skipped since the last call: silence of that length
+  // belongs just before the frames placed next (the server's own word, so
+  // even a short skip counts).
+  int64_t takeSkipped();
 
  private:
   struct Report {
@@ -51,5 +53,6 @@ class CaptureTimeline {
   int64_t position_ = 0;  // stream position after the frames placed so far
   int64_t taken_ = 0;     // frames placed so far, skips left out
   int64_t skipped_ = 0;
+  int64_t skipHandedOn_ = 0;  // of skipped_, what takeSkipped() gave
   std::deque<Report> reports_;  // by write index; the front is the one in use
 };
