@@ -38,9 +38,3 @@ int64_t CaptureTimeline::captured(int64_t frames, int64_t arrivalMicros) {
   const double since = static_cast<double>(position_ - r.written) * 1e6 / rate_;
   return std::min(arrivalMicros, r.captured + static_cast<int64_t>(std::llround(since)));
 }
-
-int64_t CaptureTimeline::takeSkipped() {
-  const int64_t fresh = skipped_ - skipHandedOn_;
-  skipHandedOn_ = skipped_;
-  return fresh;
-}

@@ -20,7 +20,10 @@
 // index of the report taken when the server could write again. A server
 // that skips a lost stretch by moving its read index (PipeWire) reports a
 // read index ahead of the frames we took: the skip counts in the stream
-// position of what follows.
+// position of what follows. A stretch lost shows as a capture time ahead of
+// the frames placed, which WallClockAligner turns into silence once it lasts
+// (PipeWire's read index runs a little ahead now and then: a short skip
+// alone is not trusted).
 //
 // The estimate is also never later than the arrival. Not thread-safe.
 class CaptureTimeline {
@@ -38,10 +41,6 @@ class CaptureTimeline {
   // `arrivalMicros`: when that last frame was captured.
   int64_t captured(int64_t frames, int64_t arrivalMicros);
 
-  // Frames the server skipped since the last call: silence of that length
-  // belongs just before the frames placed next (the server's own word, so
-  // even a short skip counts).
-  int64_t takeSkipped();
 
  private:
   struct Report {
@@ -53,6 +52,5 @@ class CaptureTimeline {
   int64_t position_ = 0;  // stream position after the frames placed so far
   int64_t taken_ = 0;     // frames placed so far, skips left out
   int64_t skipped_ = 0;
-  int64_t skipHandedOn_ = 0;  // of skipped_, what takeSkipped() gave
   std::deque<Report> reports_;  // by write index; the front is the one in use
 };

@@ -227,18 +227,8 @@ void PulseRecordSource::onTiming(bool success) {
 void PulseRecordSource::placePending() {
   for (Read& read : pending_) {
     const auto frames = static_cast<int64_t>(read.bytes.size() / frameBytes_);
-    if (!timeline_) {
-      handOn(std::move(read.bytes), read.arrivalMicros);
-      continue;
-    }
-    // A stretch the server skipped is silence of its length, placed just
-    // before the first frame it read after it.
-    const int64_t skipped = timeline_->takeSkipped();
-    const int64_t captured = timeline_->captured(frames, read.arrivalMicros);
-    if (skipped > 0 && target_.layout.rate > 0) {
-      const int64_t before = captured - frames * 1'000'000 / static_cast<int64_t>(target_.layout.rate);
-      handOn(std::vector<std::byte>(static_cast<size_t>(skipped) * frameBytes_, std::byte{0}), before);
-    }
+    const int64_t captured =
+        timeline_ ? timeline_->captured(frames, read.arrivalMicros) : read.arrivalMicros;
     handOn(std::move(read.bytes), captured);
   }
   pending_.clear();

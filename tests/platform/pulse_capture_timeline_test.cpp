@@ -73,10 +73,7 @@ struct Session {
     if (reads.empty()) return;
     timeline.serverReport(now + 1'000, written, readIndex, 0, taken);
     for (const Block& b : reads) {
-      const int64_t skipped = timeline.takeSkipped();
-      const int64_t at = timeline.captured(b.frames, now);
-      if (skipped > 0) add({-1, skipped}, at);
-      add(b, at);
+      add(b, timeline.captured(b.frames, now));
     }
   }
   // Runs until `to`, the reader stopped from `stopFrom` for `stopFor`.
