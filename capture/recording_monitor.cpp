@@ -1,5 +1,6 @@
 #include "capture/recording_monitor.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "base/console.hpp"
@@ -58,6 +59,14 @@ void RecordingMonitor::onSamples(Source source, double rate, std::span<const flo
     if (a > t.intervalPeak) t.intervalPeak = a;  // NaN never wins a comparison
     if (a >= 1.0f) t.clippedAt = now;
     t.zeroRun = (x == 0.0f) ? t.zeroRun + 1 : 0;
+  }
+}
+
+void RecordingMonitor::processResumed(double from, double now) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (Track* t : {&sys_, &mic_}) {
+    // A delivery after `from` came after the resumption and stands as it is.
+    if (t->lastDelivery < from) t->lastDelivery = std::min(now, t->lastDelivery + (now - from));
   }
 }
 
