@@ -64,10 +64,11 @@ void RecordingMonitor::onSamples(Source source, double rate, std::span<const flo
 
 void RecordingMonitor::processResumed(double from, double now) {
   std::lock_guard<std::mutex> guard(mutex_);
-  for (Track* t : {&sys_, &mic_}) {
-    // A delivery after `from` came after the resumption and stands as it is.
-    if (t->lastDelivery < from) t->lastDelivery = std::min(now, t->lastDelivery + (now - from));
-  }
+  // The stop began somewhere after `from`, and a delivery since then may
+  // have come before it or after the resumption: every wait is moved on by
+  // the whole stretch, but never beyond now (which a delivery just after the
+  // resumption is close to anyway).
+  for (Track* t : {&sys_, &mic_}) t->lastDelivery = std::min(now, t->lastDelivery + (now - from));
 }
 
 double RecordingMonitor::bytesPerSecond() const {

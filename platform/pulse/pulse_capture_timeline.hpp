@@ -25,6 +25,16 @@
 // (PipeWire's read index runs a little ahead now and then: a short skip
 // alone is not trusted).
 //
+// A report that finds a backlog waiting (the process was stopped) while
+// the server's queue was not full says that nothing was lost: the server
+// only loses what no longer fits, and a stretch it skips moves its write
+// index too. If it still puts the newest frame later than the frames
+// before it place it, the difference is latency the server does not report
+// (PipeWire holds back a few tens of milliseconds more after a long stop),
+// and that report, and every one after it, is taken back by it. A server
+// whose queue filled (PulseAudio stops writing) did lose: the shortfall
+// stays where that report puts it.
+//
 // The estimate is also never later than the arrival. Not thread-safe.
 class CaptureTimeline {
  public:
@@ -33,9 +43,18 @@ class CaptureTimeline {
   // A report of the server's at `atMicros` (our monotonic clock): it had
   // written `writtenFrames` in all, the newest captured `sourceLatencyMicros`
   // before; its read index stood at `readFrames` while we had taken
-  // `takenFrames` (the frames we read, handed on or not).
+  // `takenFrames` (the frames we read, handed on or not); its queue holds
+  // at most `queueFrames` (0: not known).
   void serverReport(int64_t atMicros, int64_t writtenFrames, int64_t readFrames,
-                    int64_t sourceLatencyMicros, int64_t takenFrames);
+                    int64_t sourceLatencyMicros, int64_t takenFrames, int64_t queueFrames);
+
+  // A backlog at least this long in a report: the process had stopped.
+  static constexpr int64_t kBacklogMicros = 200'000;
+  // A backlog within this much of the queue's size: the queue had filled.
+  static constexpr int64_t kQueueFullMicros = 200'000;
+
+  // Latency found after a stop that the server's reports leave out.
+  int64_t unreportedMicros() const { return unreported_; }
 
   // The next `frames` frames of the stream, the last of them arrived at
   // `arrivalMicros`: when that last frame was captured.
@@ -48,9 +67,12 @@ class CaptureTimeline {
     int64_t captured;  // when that frame was captured, microseconds
   };
 
+  int64_t framesIn(int64_t micros) const;
+
   double rate_;
   int64_t position_ = 0;  // stream position after the frames placed so far
   int64_t taken_ = 0;     // frames placed so far, skips left out
   int64_t skipped_ = 0;
+  int64_t unreported_ = 0;  // taken off every report's capture time
   std::deque<Report> reports_;  // by write index; the front is the one in use
 };

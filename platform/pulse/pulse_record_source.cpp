@@ -219,9 +219,16 @@ void PulseRecordSource::onTiming(bool success) {
   if (info != nullptr && timeline_ && !info->write_index_corrupt && !info->read_index_corrupt) {
     timeline_->serverReport(monotonicOf(info->timestamp), info->write_index / frameBytes_,
                             info->read_index / frameBytes_,
-                            static_cast<int64_t>(info->source_usec), takenFrames_);
+                            static_cast<int64_t>(info->source_usec), takenFrames_,
+                            queueFrames());
   }
   placePending();
+}
+
+int64_t PulseRecordSource::queueFrames() const {
+  const pa_buffer_attr* attr = stream_ != nullptr ? pa_stream_get_buffer_attr(stream_) : nullptr;
+  if (attr == nullptr || attr->maxlength == static_cast<uint32_t>(-1)) return 0;
+  return static_cast<int64_t>(attr->maxlength / frameBytes_);
 }
 
 void PulseRecordSource::placePending() {

@@ -69,6 +69,7 @@ class PulseRecordSource final : public RecordSource {
   void readAvailable();
   bool askTiming();
   void onTiming(bool success);
+  int64_t queueFrames() const;  // the server's queue for the stream, 0 if not known
   void placePending();
   void handOn(std::vector<std::byte> bytes, int64_t capturedMicros);
   void release(const WallClockAligner::Release& r);

@@ -45,18 +45,18 @@ TEST(RecordingMonitor, SourceThatStopsDeliveringWarnsOnceAfterTwoSeconds) {
             std::vector<std::string>{"[WARN] system audio: nothing delivered for 2 s"});
   EXPECT_TRUE(m.dueWarnings(t + 60.0, std::nullopt).empty());
 
-  // The process stopped for 30 s, half a second after the last deliveries
-  // (at u - 0.01): the stop does not count, the time before it does, and a
-  // delivery after it stands.
+  // The process, last seen running just after the last deliveries (at
+  // u - 0.01), stopped for 30 s: the stop does not count, the time before it
+  // does, and a delivery after it stands.
   RecordingMonitor stopped;
   const double u = deliver(stopped, Source::sys, 0.1f, 0.0, 1.0);
   deliver(stopped, Source::mic, 0.1f, 0.0, 1.0);
-  stopped.processResumed(u + 0.5, u + 30.5);
-  deliver(stopped, Source::mic, 0.1f, u + 30.6, 0.1);
+  stopped.processResumed(u, u + 30.0);
+  deliver(stopped, Source::mic, 0.1f, u + 30.1, 0.1);
   EXPECT_TRUE(stopped.dueWarnings(u + 31.9, std::nullopt).empty());
   EXPECT_EQ(stopped.dueWarnings(u + 32.0, std::nullopt),
             std::vector<std::string>{"[WARN] system audio: nothing delivered for 2 s"});
-  EXPECT_EQ(stopped.dueWarnings(u + 32.7, std::nullopt),
+  EXPECT_EQ(stopped.dueWarnings(u + 32.2, std::nullopt),
             std::vector<std::string>{"[WARN] microphone: nothing delivered for 2 s"});
   // A source that never started (its start-up already warned) is not watched.
   RecordingMonitor idle;
