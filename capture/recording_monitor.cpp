@@ -1,5 +1,6 @@
 #include "capture/recording_monitor.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "base/console.hpp"
@@ -59,6 +60,15 @@ void RecordingMonitor::onSamples(Source source, double rate, std::span<const flo
     if (a >= 1.0f) t.clippedAt = now;
     t.zeroRun = (x == 0.0f) ? t.zeroRun + 1 : 0;
   }
+}
+
+void RecordingMonitor::processResumed(double from, double now) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // The stop began somewhere after `from`, and a delivery since then may
+  // have come before it or after the resumption: every wait is moved on by
+  // the whole stretch, but never beyond now (which a delivery just after the
+  // resumption is close to anyway).
+  for (Track* t : {&sys_, &mic_}) t->lastDelivery = std::min(now, t->lastDelivery + (now - from));
 }
 
 double RecordingMonitor::bytesPerSecond() const {

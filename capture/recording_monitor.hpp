@@ -26,6 +26,12 @@ class RecordingMonitor {
   // One delivered buffer of mono samples at `rate`, as it was appended.
   void onSamples(Source source, double rate, std::span<const float> mono, double now);
 
+  // The process itself was stopped (Ctrl-Z, SIGSTOP) between `from` (when
+  // it was last seen running) and `now`: no source could be heard meanwhile,
+  // so that time does not count against them. Each source's wait for its
+  // next delivery goes on from where it was when the process stopped.
+  void processResumed(double from, double now);
+
   // The warnings that fell due at `now`, each at most once per recording;
   // freeBytes is the free space on the output's filesystem, when known.
   std::vector<std::string> dueWarnings(double now, std::optional<uint64_t> freeBytes);

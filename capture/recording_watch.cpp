@@ -17,6 +17,10 @@ namespace {
 // Four looks a second: a level meter that moves, and no more lines than a
 // terminal can show without flicker.
 constexpr std::chrono::milliseconds kPeriod{250};
+// A look this long after the one before means the process itself was not
+// running (stopped by Ctrl-Z or SIGSTOP, or the whole machine asleep): four
+// periods missed, half of the time a source may go without delivering.
+constexpr double kStoppedSeconds = 1.0;
 
 std::string folderOf(const std::string& path) {
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -37,6 +41,7 @@ RecordingWatch::RecordingWatch(RecordingMonitor& monitor, std::string outPath,
       folder_(folderOf(outPath)),
       spoolBytes_(std::move(spoolBytes)),
       terminal_(stderrIsTerminal()),
+      lastLook_(monitor.elapsed()),
       ticker_(std::make_unique<Ticker>(kPeriod, [this] { tick(); })) {}
 
 RecordingWatch::~RecordingWatch() { stop(); }
@@ -48,6 +53,8 @@ void RecordingWatch::stop() {
 
 void RecordingWatch::tick() {
   const double now = monitor_.elapsed();
+  if (now - lastLook_ >= kStoppedSeconds) monitor_.processResumed(lastLook_, now);
+  lastLook_ = now;
   const std::optional<uint64_t> freeBytes = freeBytesIn(folder_);
   for (const std::string& warning : monitor_.dueWarnings(now, freeBytes)) logErr(warning);
   if (terminal_) showStatusLine(monitor_.statusText(now, spoolBytes_ ? spoolBytes_() : 0, freeBytes));

@@ -31,5 +31,6 @@ class RecordingWatch {
   const std::string folder_;
   const std::function<uint64_t()> spoolBytes_;
   const bool terminal_;
+  double lastLook_;  // the monitor's time of the last look; the ticker's thread owns it
   std::unique_ptr<Ticker> ticker_;  // last: it calls tick() until stopped
 };

@@ -7,6 +7,7 @@
 #include <pulse/stream.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -31,6 +32,15 @@ void channelMapOf(const PulseChannelLayout& layout, pa_channel_map& map) {
   }
   if (pa_channel_map_init_auto(&map, layout.channels, PA_CHANNEL_MAP_DEFAULT) != nullptr) return;
   pa_channel_map_init_extend(&map, layout.channels, PA_CHANNEL_MAP_AUX);
+}
+
+// A libpulse timestamp (the real-time clock) on the monotonic clock.
+int64_t monotonicOf(const struct timeval& at) {
+  const auto real = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  const int64_t atMicros = static_cast<int64_t>(at.tv_sec) * 1'000'000 + at.tv_usec;
+  return RecordingClock::nowMicros() - (real - atMicros);
 }
 
 pa_sample_spec floatSpecOf(const PulseChannelLayout& layout) {
@@ -71,6 +81,13 @@ void PulseRecordSource::onReadThunk(pa_stream*, size_t, void* self) {
   me->readAvailable();
 }
 
+void PulseRecordSource::onTimingThunk(pa_stream*, int success, void* self) {
+  loop_handoff::Scope handoff;
+  auto* me = static_cast<PulseRecordSource*>(self);
+  std::lock_guard<std::recursive_mutex> guard(me->mutex_);
+  me->onTiming(success != 0);
+}
+
 std::optional<std::string> PulseRecordSource::start(SerialQueue& queue, BufferHandler onBuffer,
                                                     StoppedHandler onStopped) {
   const pa_sample_spec ss = floatSpecOf(target_.layout);
@@ -105,6 +122,7 @@ std::optional<std::string> PulseRecordSource::start(SerialQueue& queue, BufferHa
 
   const int64_t startMicros = clock_->startAt(RecordingClock::nowMicros());
   aligner_.emplace(startMicros, static_cast<double>(target_.layout.rate));
+  timeline_.emplace(static_cast<double>(target_.layout.rate));
 
   if (pa_stream_connect_record(stream_, target_.sourceName.c_str(), &attr, flags) < 0) {
     std::string error = connection_->lastError();
@@ -178,15 +196,56 @@ void PulseRecordSource::readAvailable() {
     carry_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(whole), bytes.end());
     bytes.resize(whole);
   }
-  if (!bytes.empty()) handOn(std::move(bytes));
+  if (bytes.empty()) return;
+  takenFrames_ += static_cast<int64_t>(bytes.size() / frameBytes_);
+  pending_.push_back(Read{std::move(bytes), RecordingClock::nowMicros()});
+  if (!askTiming()) placePending();
 }
 
-void PulseRecordSource::handOn(std::vector<std::byte> bytes) {
+bool PulseRecordSource::askTiming() {
+  if (timingAsked_ != nullptr) return true;  // the answer on its way places these too
+  if (stream_ == nullptr || stopping_) return false;
+  timingAsked_ = pa_stream_update_timing_info(stream_, onTimingThunk, this);
+  return timingAsked_ != nullptr;
+}
+
+void PulseRecordSource::onTiming(bool success) {
+  if (timingAsked_ != nullptr) {
+    pa_operation_unref(timingAsked_);
+    timingAsked_ = nullptr;
+  }
+  const pa_timing_info* info =
+      success && stream_ != nullptr ? pa_stream_get_timing_info(stream_) : nullptr;
+  if (info != nullptr && timeline_ && !info->write_index_corrupt && !info->read_index_corrupt) {
+    timeline_->serverReport(monotonicOf(info->timestamp), info->write_index / frameBytes_,
+                            info->read_index / frameBytes_,
+                            static_cast<int64_t>(info->source_usec), takenFrames_,
+                            queueFrames());
+  }
+  placePending();
+}
+
+int64_t PulseRecordSource::queueFrames() const {
+  const pa_buffer_attr* attr = stream_ != nullptr ? pa_stream_get_buffer_attr(stream_) : nullptr;
+  if (attr == nullptr || attr->maxlength == static_cast<uint32_t>(-1)) return 0;
+  return static_cast<int64_t>(attr->maxlength / frameBytes_);
+}
+
+void PulseRecordSource::placePending() {
+  for (Read& read : pending_) {
+    const auto frames = static_cast<int64_t>(read.bytes.size() / frameBytes_);
+    const int64_t captured =
+        timeline_ ? timeline_->captured(frames, read.arrivalMicros) : read.arrivalMicros;
+    handOn(std::move(read.bytes), captured);
+  }
+  pending_.clear();
+}
+
+void PulseRecordSource::handOn(std::vector<std::byte> bytes, int64_t capturedMicros) {
   if (!aligner_) return;
   const auto frames = static_cast<int64_t>(bytes.size() / frameBytes_);
   held_.push_back(std::move(bytes));
-  if (std::optional<WallClockAligner::Release> r =
-          aligner_->add(frames, RecordingClock::nowMicros())) {
+  if (std::optional<WallClockAligner::Release> r = aligner_->add(frames, capturedMicros)) {
     release(*r);
   }
 }
@@ -230,6 +289,7 @@ void PulseRecordSource::stop(std::function<void()> completion) {
     if (stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY) readAvailable();
     stopping_ = true;
     detach();
+    placePending();
     if (ready_ && aligner_) {  // never recorded: nothing to fill
       release(aligner_->flush());
       const int64_t fill = aligner_->fillUntil(RecordingClock::nowMicros());
@@ -246,6 +306,11 @@ void PulseRecordSource::stop(std::function<void()> completion) {
 }
 
 void PulseRecordSource::detach() {
+  if (timingAsked_ != nullptr) {  // its answer must not find us gone
+    pa_operation_cancel(timingAsked_);
+    pa_operation_unref(timingAsked_);
+    timingAsked_ = nullptr;
+  }
   if (stream_ == nullptr) return;
   pa_stream_set_state_callback(stream_, nullptr, nullptr);
   pa_stream_set_read_callback(stream_, nullptr, nullptr);

@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "capture/record_source.hpp"
+#include "platform/pulse/pulse_capture_timeline.hpp"
 #include "platform/pulse/pulse_clock.hpp"
 #include "platform/pulse/pulse_clock_aligner.hpp"
 #include "platform/pulse/pulse_connection.hpp"
 #include "platform/pulse/pulse_server_queries.hpp"
 
 struct pa_stream;
+struct pa_operation;
 
 // What to record: a source of the sound server and the rate and channels to
 // ask for. An empty channel map asks for the default one.
@@ -29,8 +31,13 @@ struct RecordTarget {
 // buffers go to the handler on the queue, on the
 // recording's clock: small fragments, holes as silence, a stretch without
 // data as zeros before the buffer that ends it (WallClockAligner), and at
-// the stop a last fill of zeros up to the stop. A source that the server
-// ends while it runs (server gone, source removed) is reported once.
+// the stop a last fill of zeros up to the stop. Each read asks the server
+// for its timing and waits for the answer before it places what it read,
+// by the time it was captured (CaptureTimeline) rather than by when it came:
+// a backlog kept while the process was stopped lands where it belongs, and
+// what the server lost meanwhile becomes silence of its length. A source
+// that the server ends while it runs (server gone, source removed) is
+// reported once.
 class PulseRecordSource final : public RecordSource {
  public:
   // About 20 ms per fragment: little is in flight when the recording stops.
@@ -57,9 +64,14 @@ class PulseRecordSource final : public RecordSource {
  private:
   static void onStateThunk(pa_stream* stream, void* self);
   static void onReadThunk(pa_stream* stream, size_t bytes, void* self);
+  static void onTimingThunk(pa_stream* stream, int success, void* self);
   void onState();
   void readAvailable();
-  void handOn(std::vector<std::byte> bytes);
+  bool askTiming();
+  void onTiming(bool success);
+  int64_t queueFrames() const;  // the server's queue for the stream, 0 if not known
+  void placePending();
+  void handOn(std::vector<std::byte> bytes, int64_t capturedMicros);
   void release(const WallClockAligner::Release& r);
   void post(std::vector<std::byte> bytes);
   void detach();
@@ -86,6 +98,14 @@ class PulseRecordSource final : public RecordSource {
   bool stopping_ = false;       // we are ending it ourselves
   bool endReported_ = false;    // onStopped has been called
   std::optional<WallClockAligner> aligner_;
-  std::vector<std::vector<std::byte>> held_;  // delivered, waiting for the aligner
+  std::optional<CaptureTimeline> timeline_;
+  struct Read {
+    std::vector<std::byte> bytes;
+    int64_t arrivalMicros;
+  };
+  std::vector<Read> pending_;       // read, waiting for the server's timing
+  pa_operation* timingAsked_ = nullptr;  // the timing request in flight
+  int64_t takenFrames_ = 0;         // frames read so far
+  std::vector<std::vector<std::byte>> held_;  // placed, waiting for the aligner
   std::vector<std::byte> carry_;              // a partial frame from the last read
 };

@@ -44,6 +44,20 @@ TEST(RecordingMonitor, SourceThatStopsDeliveringWarnsOnceAfterTwoSeconds) {
   EXPECT_EQ(m.dueWarnings(t + 2.0, std::nullopt),
             std::vector<std::string>{"[WARN] system audio: nothing delivered for 2 s"});
   EXPECT_TRUE(m.dueWarnings(t + 60.0, std::nullopt).empty());
+
+  // The process, last seen running just after the last deliveries (at
+  // u - 0.01), stopped for 30 s: the stop does not count, the time before it
+  // does, and a delivery after it stands.
+  RecordingMonitor stopped;
+  const double u = deliver(stopped, Source::sys, 0.1f, 0.0, 1.0);
+  deliver(stopped, Source::mic, 0.1f, 0.0, 1.0);
+  stopped.processResumed(u, u + 30.0);
+  deliver(stopped, Source::mic, 0.1f, u + 30.1, 0.1);
+  EXPECT_TRUE(stopped.dueWarnings(u + 31.9, std::nullopt).empty());
+  EXPECT_EQ(stopped.dueWarnings(u + 32.0, std::nullopt),
+            std::vector<std::string>{"[WARN] system audio: nothing delivered for 2 s"});
+  EXPECT_EQ(stopped.dueWarnings(u + 32.2, std::nullopt),
+            std::vector<std::string>{"[WARN] microphone: nothing delivered for 2 s"});
   // A source that never started (its start-up already warned) is not watched.
   RecordingMonitor idle;
   EXPECT_TRUE(idle.dueWarnings(100.0, std::nullopt).empty());

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+// When a record stream's data was captured, from the sound server's own
+// account of its stream, for the data that arrives long after it: a backlog
+// the server kept while this process was stopped (Ctrl-Z, SIGSTOP) comes in
+// one burst when it resumes, and its arrival says nothing about its time.
+//
+// The server reports, when asked, how many frames it has written into the
+// stream in all (its write index), when, and how long ago the newest of them
+// was captured; and where its read index stands. A frame at stream position
+// x after a report that had written w frames at t was captured at the
+// earliest at t + (x - w) / rate: the server writes at the source's pace, and
+// a stretch it lost (nothing written while its queue was full, or a device
+// that delivered too little) only makes the true time later. So a kept
+// backlog lands right after what came before it, contiguously, and the first
+// frame written after a loss shows the loss where it happened, at the write
+// index of the report taken when the server could write again. A server
+// that skips a lost stretch by moving its read index (PipeWire) reports a
+// read index ahead of the frames we took: the skip counts in the stream
+// position of what follows. A stretch lost shows as a capture time ahead of
+// the frames placed, which WallClockAligner turns into silence once it lasts
+// (PipeWire's read index runs a little ahead now and then: a short skip
+// alone is not trusted).
+//
+// A report that finds a backlog waiting (the process was stopped) while
+// the server's queue was not full says that nothing was lost: the server
+// only loses what no longer fits, and a stretch it skips moves its write
+// index too. If it still puts the newest frame later than the frames
+// before it place it, the difference is latency the server does not report
+// (PipeWire holds back a few tens of milliseconds more after a long stop),
+// and that report, and every one after it, is taken back by it. A server
+// whose queue filled (PulseAudio stops writing) did lose: the shortfall
+// stays where that report puts it.
+//
+// The estimate is also never later than the arrival. Not thread-safe.
+class CaptureTimeline {
+ public:
+  explicit CaptureTimeline(double rate);
+
+  // A report of the server's at `atMicros` (our monotonic clock): it had
+  // written `writtenFrames` in all, the newest captured `sourceLatencyMicros`
+  // before; its read index stood at `readFrames` while we had taken
+  // `takenFrames` (the frames we read, handed on or not); its queue holds
+  // at most `queueFrames` (0: not known).
+  void serverReport(int64_t atMicros, int64_t writtenFrames, int64_t readFrames,
+                    int64_t sourceLatencyMicros, int64_t takenFrames, int64_t queueFrames);
+
+  // A backlog at least this long in a report: the process had stopped.
+  static constexpr int64_t kBacklogMicros = 200'000;
+  // A backlog within this much of the queue's size: the queue had filled.
+  static constexpr int64_t kQueueFullMicros = 200'000;
+
+  // Latency found after a stop that the server's reports leave out.
+  int64_t unreportedMicros() const { return unreported_; }
+
+  // The next `frames` frames of the stream, the last of them arrived at
+  // `arrivalMicros`: when that last frame was captured.
+  int64_t captured(int64_t frames, int64_t arrivalMicros);
+
+
+ private:
+  struct Report {
+    int64_t written;   // stream position of the newest frame written
+    int64_t captured;  // when that frame was captured, microseconds
+  };
+
+  int64_t framesIn(int64_t micros) const;
+
+  double rate_;
+  int64_t position_ = 0;  // stream position after the frames placed so far
+  int64_t taken_ = 0;     // frames placed so far, skips left out
+  int64_t skipped_ = 0;
+  int64_t unreported_ = 0;  // taken off every report's capture time
+  std::deque<Report> reports_;  // by write index; the front is the one in use
+};
