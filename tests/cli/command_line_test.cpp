@@ -66,6 +66,12 @@ TEST(CommandLine, CaptureFlagsAfterTheOutputPath) {
       {parse({"--system", "out.wav"}), true, true, true, {}},  // only after the output path
       {parse({"--mic-device", "X"}), true, true, true, {}},
   };
+  // The sink to record is looked up the same way, after the output path.
+  EXPECT_EQ(std::get<CaptureMode>(parse({"out.wav", "--system-device", "sink-b", "--system-device", "x"})).systemDeviceUID,
+            "sink-b");
+  EXPECT_EQ(std::get<CaptureMode>(parse({"out.wav", "--system-device", "--mic"})).systemDeviceUID, "--mic");
+  EXPECT_EQ(std::get<CaptureMode>(parse({"--system-device", "s", "out.wav"})).systemDeviceUID, std::nullopt);
+  EXPECT_EQ(std::get<CaptureMode>(parse({"out.wav", "--system-device"})).systemDeviceUID, std::nullopt);
   for (const auto& [mode, system, mic, echoCancel, uid] : cases) {
     const auto m = std::get<CaptureMode>(mode);
     EXPECT_EQ(std::make_tuple(m.wantSystem, m.wantMic, m.wantEchoCancel, m.micDeviceUID),

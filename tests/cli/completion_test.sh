@@ -21,6 +21,8 @@ check() {  # check "<answers>" word... : completes the last word
 check "mic.a mic.b" narup-capture out.wav --mic-device ""
 check "mic.b" narup-capture out.wav --mic-device mic.b
 check "sink-1" narup-capture --set-output-device ""
+check "sink-1" narup-capture out.wav --system-device ""
+check "--system --system-device" narup-capture out.wav --sys
 check "--mic --mic-device" narup-capture out.wav --mic
 check "" narup-capture --process-files m  # file names: bash's own
 [[ $(complete -p narup-capture) == "complete -o default -F _narup_capture narup-capture" ]] || status=1

@@ -31,6 +31,8 @@ def server(request, tmp_path):
             s.remap_source("mic" + k, "sink%s.monitor" % k, "Mic " + k.upper())
         s.set_default("sink", "sinka")
         s.set_default("source", "mica")
+        for k in "ab":
+            s.keep_running("sink" + k)
         t = np.arange(int(6 * RATE)) / RATE
         tones = [("sink" + k, LEVEL[k] * np.sin(2 * np.pi * PITCH[k] * t)) for k in "ab"]
         player, _ = room.play(s, tones, str(tmp_path), fixed=True)
@@ -110,7 +112,7 @@ def test_a_system_device_is_kept_through_a_default_switch(start, server, tmp_pat
         server.pactl("set-default-sink", "sinka")
     run = record(start, server, tmp_path, ["--system-device", "sinkb"], event)
     assert not run.starting("system audio → ") and not run.starting("[WARN]"), run
-    p = pitches(run.track("sys"))[25:]  # from 0.5 s on
+    p = pitches(run.track("sys"))[int(SWITCH_AT * 50):]  # through the switch
     assert p.count("b") >= 0.95 * len(p), ("".join(c or "." for c in p), run)
 
 
