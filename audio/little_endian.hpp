@@ -24,3 +24,12 @@ inline void putU32(std::byte* p, std::uint32_t v) {
   putU16(p, v & 0xFFFF);
   putU16(p + 2, v >> 16);
 }
+
+inline std::uint64_t u64At(const std::byte* p) {
+  return static_cast<std::uint64_t>(u32At(p)) | (static_cast<std::uint64_t>(u32At(p + 4)) << 32);
+}
+
+inline void putU64(std::byte* p, std::uint64_t v) {
+  putU32(p, static_cast<std::uint32_t>(v & 0xFFFFFFFF));
+  putU32(p + 4, static_cast<std::uint32_t>(v >> 32));
+}

@@ -8,6 +8,7 @@
 
 #include "audio/little_endian.hpp"
 #include "audio/file_bytes.hpp"
+#include "audio/wav_rf64.hpp"
 
 namespace {
 
@@ -25,7 +26,7 @@ float sampleAt(const std::byte* p) { return static_cast<float>(static_cast<std::
 
 // A chunk id is four ASCII bytes; a byte of 0x80 or above matches no name,
 // which a byte-wise compare with an ASCII name gives for free.
-bool idIs(const std::byte* p, const char (&name)[5]) { return std::memcmp(p, name, 4) == 0; }
+bool idIs(const std::byte* p, const char (&name)[5]) { return chunkIdIs(p, name); }
 
 struct Layout {
   std::uint32_t channels = 1;
@@ -37,16 +38,25 @@ struct Layout {
 };
 
 // Walks every chunk; the last "fmt " and the last "data" win. Nothing when
-// a "fmt " chunk's fields would lie past the end of the file.
-std::optional<Layout> walkChunks(std::span<const std::byte> file) {
+// a "fmt " chunk's fields would lie past the end of the file. In an RF64
+// file the "ds64" chunk's data size stands in for a "data" size of
+// 0xFFFFFFFF; any other chunk of that size runs to the end of the file, as
+// in a RIFF file.
+std::optional<Layout> walkChunks(std::span<const std::byte> file, bool rf64) {
   const std::byte* base = file.data();
   const std::uint64_t length = file.size();
   Layout l;
+  std::optional<std::uint64_t> ds64DataSize;
   std::uint64_t offset = kFirstChunk;
   while (offset + kChunkHeader <= length) {
-    const std::uint64_t size = u32At(base + offset + 4);
+    std::uint64_t size = u32At(base + offset + 4);
     const std::uint64_t body = offset + kChunkHeader;
-    if (idIs(base + offset, "fmt ")) {
+    if (rf64 && size == kRf64SizeInDs64 && ds64DataSize && idIs(base + offset, "data"))
+      size = *ds64DataSize;
+    if (rf64 && idIs(base + offset, "ds64")) {
+      if (size >= kDs64DataSize + 8 && body + kDs64DataSize + 8 <= length)
+        ds64DataSize = u64At(base + body + kDs64DataSize);
+    } else if (idIs(base + offset, "fmt ")) {
       if (body + kFmtFieldsEnd > length) return std::nullopt;
       l.channels = u16At(base + body + 2);
       l.rate = static_cast<double>(u32At(base + body + 4));
@@ -56,7 +66,9 @@ std::optional<Layout> walkChunks(std::span<const std::byte> file) {
       l.dataStart = body;
       l.dataLength = std::min(size, length - body);  // cut at the end of the file
     }
-    offset = body + size + (size % 2);  // odd chunks carry one pad byte
+    // Odd chunks carry one pad byte; a size past the end ends the walk
+    // (and a 64-bit one must not wrap around).
+    offset = size < length - body ? body + size + (size % 2) : length;
   }
   return l;
 }
@@ -65,8 +77,9 @@ std::optional<Layout> walkChunks(std::span<const std::byte> file) {
 
 std::optional<Wav16Layout> wav16Layout(std::span<const std::byte> bytes) {
   if (bytes.size() < kMinFileSize) return std::nullopt;
-  if (!idIs(bytes.data(), "RIFF")) return std::nullopt;
-  const std::optional<Layout> l = walkChunks(bytes);
+  const bool rf64 = isRf64Form(bytes.data());
+  if (!rf64 && !idIs(bytes.data(), "RIFF")) return std::nullopt;
+  const std::optional<Layout> l = walkChunks(bytes, rf64);
   if (!l || !l->haveData || l->bits != 16 || l->channels < 1) return std::nullopt;
   Wav16Layout layout;
   layout.channels = l->channels;

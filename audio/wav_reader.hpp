@@ -31,7 +31,9 @@ std::optional<Wav16Layout> wav16Layout(std::span<const std::byte> bytes);
 // (channels averaged).
 void wav16ToMono(const std::byte* data, std::size_t channels, std::size_t frames, float* out);
 
-// Reads a whole 16-bit PCM WAV file (any channel count, averaged to mono).
+// Reads a whole 16-bit PCM WAV file (any channel count, averaged to mono),
+// RIFF or RF64/BW64 (where the data size 0xFFFFFFFF stands for the 64-bit
+// one of the "ds64" chunk).
 // Returns nothing when the file cannot be read or is not usable; never
 // prints anything.
 std::optional<WavTrack> readWav16(const std::string& path);

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "audio/little_endian.hpp"
+#include "audio/wav_rf64.hpp"
 #include "base/console.hpp"
 
 namespace {
@@ -21,14 +22,13 @@ namespace {
 // Full scale when writing; reading divides by 32768, so a round trip comes
 // back scaled by 32767/32768.
 constexpr float kToInt16 = 32767.0f;
-// The RIFF size field holds 36 + 2n in 32 bits.
-constexpr std::uint64_t kMaxFrames = (0xFFFFFFFFull - 36) / 2;
+// The RIFF size of the 44-byte header is 36 + 2n; that of the RF64 header
+// (the ds64 chunk's 36 bytes more) is 72 + 2n, and must fit in 64 bits.
+constexpr std::uint64_t kMaxRiffFrames = (kMaxRiffSize - 36) / 2;
+constexpr std::uint64_t kMaxRf64Frames = (~std::uint64_t{0} - 72) / 2;
+static_assert(kWavRf64HeaderSize == kWavHeaderSize + kDs64ChunkSize);
 // Rates the 32-bit rate field and the byte rate (rate * 2) both hold.
 constexpr double kRateLimit = 2147483648.0;
-
-void putId(std::byte* p, const char (&id)[5]) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::byte>(id[i]);
-}
 
 // 1.0 and above, and NaN, give 32767; everything is clamped at -1 first, so
 // the most negative value written is -32767; the product truncates toward 0.
@@ -122,28 +122,38 @@ void wav16Samples(std::span<const float> samples, std::byte* out) {
   }
 }
 
-std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
-                                                                  double sampleRate) {
+std::optional<Wav16Header> wavHeader16(std::uint64_t frames, double sampleRate) {
   if (!std::isfinite(sampleRate) || sampleRate < 0.0 || sampleRate >= kRateLimit)
     return std::nullopt;
-  if (frames > kMaxFrames) return std::nullopt;
+  if (frames > kMaxRf64Frames) return std::nullopt;
   const auto rate = static_cast<std::uint32_t>(sampleRate);  // truncated toward zero
-  const auto dataSize = static_cast<std::uint32_t>(2 * frames);
-  std::array<std::byte, kWavHeaderSize> h{};
-  putId(&h[0], "RIFF");
-  putU32(&h[4], 36 + dataSize);
-  putId(&h[8], "WAVE");
-  putId(&h[12], "fmt ");
-  putU32(&h[16], 16);
-  putU16(&h[20], 1);  // integer PCM
-  putU16(&h[22], 1);  // mono
-  putU32(&h[24], rate);
-  putU32(&h[28], rate * 2);
-  putU16(&h[32], 2);   // block align
-  putU16(&h[34], 16);  // bits per sample
-  putId(&h[36], "data");
-  putU32(&h[40], dataSize);
-  return h;
+  const bool rf64 = frames > kMaxRiffFrames;
+  Wav16Header header;
+  header.size = rf64 ? kWavRf64HeaderSize : kWavHeaderSize;
+  std::byte* h = header.bytes.data();
+  const std::uint64_t dataSize = 2 * frames;
+  if (rf64) {
+    putChunkId(h, "RF64");
+    putU32(h + 4, kRf64SizeInDs64);
+    putDs64(h + 12, kWavRf64HeaderSize - 8 + dataSize, dataSize, frames);
+  } else {
+    putChunkId(h, "RIFF");
+    putU32(h + 4, static_cast<std::uint32_t>(36 + dataSize));
+  }
+  putChunkId(h + 8, "WAVE");
+  // The same 32 bytes from "fmt " on in both forms, after the ds64 chunk in RF64.
+  std::byte* f = h + (rf64 ? 12 + kDs64ChunkSize : 12);
+  putChunkId(f, "fmt ");
+  putU32(f + 4, 16);
+  putU16(f + 8, 1);   // integer PCM
+  putU16(f + 10, 1);  // mono
+  putU32(f + 12, rate);
+  putU32(f + 16, rate * 2);
+  putU16(f + 20, 2);   // block align
+  putU16(f + 22, 16);  // bits per sample
+  putChunkId(f + 24, "data");
+  putU32(f + 28, rf64 ? kRf64SizeInDs64 : static_cast<std::uint32_t>(dataSize));
+  return header;
 }
 
 bool writeWav16(std::span<const float> samples, double sampleRate, const std::string& path) {
@@ -178,7 +188,7 @@ std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, s
     if (w.fd_ >= 0) w.mark_.emplace(w.tempPath_);
   }
   if (w.fd_ < 0) return std::nullopt;
-  w.ok_ = writeAll(w.fd_, header->data(), header->size());
+  w.ok_ = writeAll(w.fd_, header->bytes.data(), header->size);
   if (!w.ok_) w.error_ = errno;
   // Even (a whole number of samples), and no larger than the track needs.
   w.pending_.resize(std::max<std::size_t>(2, std::min<std::size_t>(kPendingBytes, 2 * frames)));
@@ -194,6 +204,7 @@ Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept
       used_(other.used_),
       bytes_(other.bytes_),
       flushed_(other.flushed_),
+      holes_(other.holes_),
       tempPath_(std::move(other.tempPath_)),
       target_(std::move(other.target_)),
       dir_(std::move(other.dir_)),
@@ -215,6 +226,22 @@ void Wav16FileWriter::write(std::span<const float> samples) {
   }
 }
 
+void Wav16FileWriter::writeSilence(std::uint64_t frames) {
+  if (tempPath_.empty()) {
+    // A pipe or a device written in place has no holes: real zeros.
+    static constexpr std::size_t kZeros = 4096;
+    static const std::array<float, kZeros> zeros{};
+    for (; ok_ && frames > 0; frames -= std::min<std::uint64_t>(frames, kZeros))
+      write(std::span(zeros).first(static_cast<std::size_t>(std::min<std::uint64_t>(frames, kZeros))));
+    return;
+  }
+  flush();
+  if (!ok_ || frames == 0) return;
+  ok_ = ::lseek(fd_, static_cast<off_t>(2 * frames), SEEK_CUR) >= 0;
+  bytes_ += 2 * frames;
+  holes_ = true;
+}
+
 void Wav16FileWriter::flush() {
   if (!ok_ || used_ == 0) return;
   ok_ = writeAll(fd_, pending_.data(), used_);
@@ -233,6 +260,11 @@ void Wav16FileWriter::flush() {
 bool Wav16FileWriter::commit() {
   if (fd_ < 0) return false;
   flush();
+  // A hole at the end is only part of the file once the length says so.
+  if (holes_ && ok_) {
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    ok_ = end >= 0 && ::ftruncate(fd_, end) == 0;
+  }
   const int fd = std::exchange(fd_, -1);
   const auto failed = [this] {
     if (error_ == 0) error_ = errno;

@@ -10,15 +10,23 @@
 
 #include "base/temp_files.hpp"
 
-// Size of the canonical header of a mono 16-bit PCM WAV file.
+// Size of the canonical header of a mono 16-bit PCM WAV file, and of the
+// RF64 header of one too long for it (the same fields after a "ds64" chunk).
 inline constexpr std::size_t kWavHeaderSize = 44;
+inline constexpr std::size_t kWavRf64HeaderSize = 80;
 
-// The 44-byte header of a mono 16-bit file of `frames` samples at
-// `sampleRate` (truncated to an integer), or nothing when the 32-bit header
-// fields cannot describe it: a rate that is not finite or not in [0, 2^31),
-// or a data size for which 36 + 2 * frames does not fit in 32 bits.
-std::optional<std::array<std::byte, kWavHeaderSize>> wavHeader16(std::size_t frames,
-                                                                  double sampleRate);
+struct Wav16Header {
+  std::array<std::byte, kWavRf64HeaderSize> bytes{};
+  std::size_t size = 0;  // kWavHeaderSize or kWavRf64HeaderSize
+  std::span<const std::byte> view() const { return {bytes.data(), size}; }
+};
+
+// The header of a mono 16-bit file of `frames` samples at `sampleRate`
+// (truncated to an integer): the canonical 44 bytes while the RIFF size
+// (36 + 2 * frames) fits in 32 bits, the RF64 form beyond. Nothing for a
+// rate the 32-bit rate fields cannot hold (not finite, not in [0, 2^31)) or
+// a length no 64-bit size holds.
+std::optional<Wav16Header> wavHeader16(std::uint64_t frames, double sampleRate);
 
 // The 16-bit little-endian form of each sample, 2 bytes each, as written.
 void wav16Samples(std::span<const float> samples, std::byte* out);
@@ -55,6 +63,10 @@ class Wav16FileWriter {
   Wav16FileWriter(const Wav16FileWriter&) = delete;
 
   void write(std::span<const float> samples);  // a failure is kept for commit()
+  // `frames` samples of silence: in a file of our own they are left as a
+  // hole, which reads as zeros and takes no room on the disk (how the tests
+  // make files past 4 GiB in a moment).
+  void writeSilence(std::uint64_t frames);
   bool commit();
   // The errno of the first step that failed (0 when none did): what kept
   // the file from its place.
@@ -72,6 +84,7 @@ class Wav16FileWriter {
   std::size_t used_ = 0;            // bytes of pending_ in use
   std::uint64_t bytes_ = 0;    // written so far
   std::uint64_t flushed_ = 0;  // handed to the disk so far
+  bool holes_ = false;         // writeSilence() left a hole, maybe at the end
   std::string tempPath_;  // empty when written in place
   std::string target_;
   std::string dir_;

@@ -93,7 +93,7 @@ std::optional<SpooledTrack> openSpooledTrack(const std::string& path,
   }
   const std::uint64_t frames = std::min(layout->frames, fileSamples.value_or(layout->frames));
   return SpooledTrack{
-      FloatTrackSource(fd, kWavFloatHeaderSize, static_cast<std::int64_t>(frames), std::move(tail)),
+      FloatTrackSource(fd, layout->dataOffset, static_cast<std::int64_t>(frames), std::move(tail)),
       layout->rate};
 }
 

@@ -38,7 +38,13 @@ std::vector<std::pair<const char*, WavTrack>> readable() {
           {"rate_zero.wav", {ramp, 0.0}},             {"fmt_after_data.wav", {{0.25f, -0.25f, 3.0f * k15}, 22050}},
           {"one_odd_byte.wav", {{}, 48000}},          {"two_data.wav", {mono({7, 8, 9}), 8000}},
           {"junk_past_end.wav", {ramp, 11025}},       {"partial_frame.wav", {{0.5f, 0.125f}, 48000}},
-          {"fmt_size_huge.wav", {{0.5f, -0.5f}, 96000}}};
+          {"fmt_size_huge.wav", {{0.5f, -0.5f}, 96000}},
+          // RF64 and BW64: where the 32-bit data size is 0xFFFFFFFF, the
+          // ds64 chunk's size stands in; it counts only there and only in
+          // those forms.
+          {"rf64.wav", {ramp, 24000}},                {"bw64.wav", {{0.5f, -0.125f, 7.0f * k15}, 32000}},
+          {"rf64_data_past_end.wav", {ramp, 8000}},   {"rf64_small_data.wav", {ramp, 8000}},
+          {"rf64_no_ds64.wav", {ramp, 8000}},         {"riff_ds64.wav", {ramp, 8000}}};
 }
 
 // Bit for bit: the conversion is exact arithmetic in a fixed order.

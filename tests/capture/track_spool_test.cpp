@@ -61,14 +61,16 @@ TEST(TrackSpool, FileIsAWholeFloatWavOfEverySampleAfterEveryWrite) {
     appended.insert(appended.end(), x.begin(), x.end());
     spool.flushNow();
     const auto f = fileBytes(path);
-    ASSERT_EQ(f.size(), 46 + 4 * appended.size());
+    ASSERT_EQ(f.size(), 82 + 4 * appended.size());
     const auto n = static_cast<std::uint32_t>(appended.size()), rate = static_cast<std::uint32_t>(stepRate);
     wavtest::Bytes header;  // IEEE float, mono, the newest rate, 32 bits, an empty fmt extension
-    header.str("RIFF").u32(38 + 4 * n).str("WAVEfmt ").u32(18).u16(3).u16(1).u32(rate).u32(4 * rate);
+    header.str("RIFF").u32(74 + 4 * n).str("WAVEJUNK").u32(28);  // room for the ds64 chunk of RF64
+    header.v.resize(header.v.size() + 28);
+    header.str("fmt ").u32(18).u16(3).u16(1).u32(rate).u32(4 * rate);
     header.u16(4).u16(32).u16(0).str("data").u32(4 * n);
-    EXPECT_EQ(std::vector<std::uint8_t>(f.begin(), f.begin() + 46), header.v);
+    EXPECT_EQ(std::vector<std::uint8_t>(f.begin(), f.begin() + 82), header.v);
     // What a kill right now would leave: every sample appended, bit for bit.
-    EXPECT_EQ(std::memcmp(f.data() + 46, appended.data(), 4 * appended.size()), 0);
+    EXPECT_EQ(std::memcmp(f.data() + 82, appended.data(), 4 * appended.size()), 0);
     if (haveSox) {
       EXPECT_EQ(soxi("-s", path), std::to_string(n) + "\n");
       EXPECT_EQ(soxi("-e", path), "Floating Point PCM\n");
@@ -85,8 +87,8 @@ TEST(TrackSpool, TheWriterPutsSamplesOnDiskWithoutBeingAsked) {
   ScratchDir dir("spool-writer");
   TrackSpool spool((dir / "sys.wav").string(), "sys");
   spool.append(48000, ramp(4800, 0.0f));
-  for (int i = 0; i < 100 && fileBytes(dir / "sys.wav").size() < 46 + 4 * 4800; ++i) ::usleep(100000);  // ten seconds at most
-  EXPECT_EQ(fileBytes(dir / "sys.wav").size(), 46u + 4 * 4800);
+  for (int i = 0; i < 100 && fileBytes(dir / "sys.wav").size() < 82 + 4 * 4800; ++i) ::usleep(100000);  // ten seconds at most
+  EXPECT_EQ(fileBytes(dir / "sys.wav").size(), 82u + 4 * 4800);
 }
 
 TEST(TrackSpool, AFailingDiskWarnsOnceAndLosesNoSample) {
@@ -98,7 +100,7 @@ TEST(TrackSpool, AFailingDiskWarnsOnceAndLosesNoSample) {
   } const cases[] = {
       {"a full disk", "No space left on device", "/dev/full", RLIM_INFINITY},
       {"no folder", "No such file or directory", (dir / "gone" / "x.spool" / "mic.wav").string(), RLIM_INFINITY},
-      {"a file that stops growing part-way", "File too large", (dir / "cut.spool/mic.wav").string(), 46 + 4 * 1000},
+      {"a file that stops growing part-way", "File too large", (dir / "cut.spool/mic.wav").string(), 82 + 4 * 1000},
   };
   ::signal(SIGXFSZ, SIG_IGN);  // the size limit answers with an error, not a signal
   for (const Case& c : cases) {
@@ -152,9 +154,9 @@ TEST(TrackSpool, AFolderThatFailsSendsTheTrackToTheFallbackAndBack) {
   EXPECT_EQ(capture.text(), "narup-capture: [WARN] spool sys: No such file or directory — recording goes on in " +
                                 fallback.string() + "\nnarup-capture: spool sys: recording goes on in " +
                                 home.string() + "\n");
-  EXPECT_EQ(fileBytes(fallback / "sys.wav").size(), 46u + 4 * 800);
-  EXPECT_EQ(fileBytes(home / "sys.1.wav").size(), 46u + 4 * 800);
-  EXPECT_EQ(spool.bytesOnDisk(), 2 * 46u + 4 * 1600);
+  EXPECT_EQ(fileBytes(fallback / "sys.wav").size(), 82u + 4 * 800);
+  EXPECT_EQ(fileBytes(home / "sys.1.wav").size(), 82u + 4 * 800);
+  EXPECT_EQ(spool.bytesOnDisk(), 2 * 82u + 4 * 1600);
   SpoolPaths paths{home.string(), "", "", "", {fallback.string()}};
   const auto parts = findSpoolParts(paths, "sys");
   ASSERT_EQ(parts.size(), 2u);

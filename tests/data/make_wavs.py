@@ -52,6 +52,23 @@ def extensible(channels, rate, bits):
     return chunk(b"fmt ", body)
 
 
+def u64(v):
+    return struct.pack("<Q", v)
+
+
+def ds64(data_size, samples=0):
+    """The chunk of an RF64 file that holds its 64-bit sizes (no table); the
+    RIFF size is filled in by rf64()."""
+    return chunk(b"ds64", u64(0) + u64(data_size) + u64(samples) + u32(0))
+
+
+def rf64(*chunks, magic=b"RF64"):
+    rest = b"WAVE" + b"".join(chunks)
+    if rest[4:8] == b"ds64":
+        rest = rest[:12] + u64(len(rest)) + rest[20:]
+    return magic + u32(0xFFFFFFFF) + rest
+
+
 RAMP = list(range(-1000, 1000, 100))  # 20 samples
 
 FILES = {
@@ -109,6 +126,22 @@ FILES = {
     # A "fmt " with an absurd size after the data: its fields are in the file.
     "fmt_size_huge.wav": riff(data(16384, 16384, -32768, 0),
                               chunk(b"fmt ", fmt(2, 96000)[8:], size=0xFFFFFFFF)),
+    # RF64: the data size 0xFFFFFFFF stands for the ds64 chunk's, which ends
+    # the data before the LIST chunk that follows it.
+    "rf64.wav": rf64(ds64(40, 20), fmt(1, 24000), data(*RAMP, size=0xFFFFFFFF),
+                     chunk(b"LIST", bytes(8))),
+    "bw64.wav": rf64(ds64(12, 3), fmt(2, 32000), data(16384, 16384, -8192, 0, 7, 7, size=0xFFFFFFFF),
+                     chunk(b"LIST", bytes(8)), magic=b"BW64"),
+    # A ds64 data size past the end of the file (the largest 64-bit value):
+    # read up to the end of the file.
+    "rf64_data_past_end.wav": rf64(ds64(0xFFFFFFFFFFFFFFFF), fmt(1, 8000),
+                                   data(*RAMP, size=0xFFFFFFFF)),
+    # In RF64 a 32-bit data size other than 0xFFFFFFFF is the size.
+    "rf64_small_data.wav": rf64(ds64(4), fmt(1, 8000), data(*RAMP)),
+    # No ds64: the data size 0xFFFFFFFF runs to the end of the file.
+    "rf64_no_ds64.wav": rf64(fmt(1, 8000), data(*RAMP, size=0xFFFFFFFF)),
+    # A ds64 chunk in a RIFF file is one more unknown chunk.
+    "riff_ds64.wav": riff(ds64(4), fmt(1, 8000), data(*RAMP, size=0xFFFFFFFF)),
 }
 
 for name, content in FILES.items():
