@@ -73,17 +73,12 @@ TEST(SpoolClaim, RefusalsLiveRecordingsEarlierTakesAndEmptySpools) {
     const std::string* text = std::get_if<std::string>(&claim);
     return text ? *text : std::string("claimed");
   };
-  const std::string missing = (dir / "nodir" / "out.wav").string();
-  EXPECT_EQ(refusal(missing, true), "cannot record to " + missing + ": No such file or directory");
-  std::filesystem::create_directory(dir / "folder.wav");
-  const std::string folder = (dir / "folder.wav").string();
-  EXPECT_EQ(refusal(folder, false), "cannot record to " + folder + ": Is a directory");
-  EXPECT_EQ(refusal("/dev/null", false), "cannot record to /dev/null: not a regular file");
+  // (A missing folder, a folder or a device as the output: end-to-end.)
   // A channel file in the way counts only when both sources are recorded.
   std::filesystem::create_directory(dir / "chan.mic.wav");
   const std::string chan = (dir / "chan.wav").string();
   EXPECT_EQ(refusal(chan, true), "cannot record to " + (dir / "chan.mic.wav").string() + ": Is a directory");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "nothing made";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "nothing made";
 
   {
     auto live = claimSpool(out, true);
