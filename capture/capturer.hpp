@@ -84,8 +84,9 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // being replaced.
   static constexpr std::chrono::milliseconds kSwitchStopTimeout{3000};
   // How long a system source that the server ended waits for the server to
-  // name another default sink before the end is reported.
-  static constexpr std::chrono::milliseconds kEndGrace{1000};
+  // name another default sink before the end is reported: a busy PipeWire
+  // takes over a second to pick one after a sink is removed.
+  static constexpr std::chrono::milliseconds kEndGrace{3000};
 
  private:
   Capturer(std::string outPath, bool system, bool mic, std::optional<std::string> micDeviceUID,

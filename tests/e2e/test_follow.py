@@ -56,15 +56,15 @@ def pitches(x):
 
 def record(start, server, tmp_path, args, event):
     """Records from the start to STOP_AT; event(run) runs at SWITCH_AT. The
-    run's `event_at` bounds the event from above on the track's own clock
-    (which starts after the process does, and before its first line)."""
+    run's `event_at` is when the server had done it (the command returned),
+    on the process's clock; the track's own starts a little later."""
     out = str(tmp_path / "take.wav")
     run = start([out, *args], server.env, out, tmp_path)
     run.wait_line("capture started")
     origin = time.monotonic()  # later than the track's start
     run.sleep_until(SWITCH_AT)
-    t = time.monotonic()
     event(run)
+    t = time.monotonic()  # the server has acted; a busy one takes its time
     run.event_at, run.origin_slack = t - run.started, origin - run.started
     run.sleep_until(STOP_AT)
     run.stop(signal.SIGINT)
