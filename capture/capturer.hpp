@@ -84,9 +84,8 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // being replaced.
   static constexpr std::chrono::milliseconds kSwitchStopTimeout{3000};
   // How long a system source that the server ended waits for the server to
-  // name another default sink before the end is reported: a busy PipeWire
-  // takes over a second to pick one after a sink is removed.
-  static constexpr std::chrono::milliseconds kEndGrace{3000};
+  // name another default sink before the end is reported.
+  static constexpr std::chrono::milliseconds kEndGrace{1000};
 
  private:
   Capturer(std::string outPath, bool system, bool mic, std::optional<std::string> micDeviceUID,
@@ -96,6 +95,11 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   void onSystemOpened(SoundServer::SystemOpening opening);
   void configureMic();
   void openFirstMic();
+  // Opens the microphone `uniqueID` (at `rate`, 0: its own), publishes it
+  // as the one recording and starts it into the track after `skip` frames.
+  // Each failure is warned of here.
+  enum class MicStart { notOpened, startFailed, started };
+  MicStart startMic(const std::string& uniqueID, uint32_t rate, int64_t skip);
   // The default choice of microphone; `announce`: the line that says a
   // built-in one was preferred.
   std::optional<CaptureDevice> defaultMicDevice(bool announce = true);
@@ -174,7 +178,8 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   std::string systemSinkName_;              // the sink whose monitor is recorded now
   std::optional<std::string> systemEnded_;  // why the server ended the system source
   bool systemWarned_ = false;               // the end's warning was printed
-  bool systemEndAwaited_ = false;           // the end waits kEndGrace for another default
+  // Until when an end waits for another default (set: it is waiting).
+  std::optional<std::chrono::steady_clock::time_point> systemEndDeadline_;
   bool watching_ = false;                   // the device notices were asked for
   // Every opening of the system source and every switch of device, in order;
   // declared last so that it goes first: no block of it outlives the fields.

@@ -62,9 +62,11 @@ void Capturer::followSystem() {
   if (!now) systemSinkName_.clear();
   if (systemWarned_) return;
   // A server may end the stream before it names the new default (PipeWire
-  // does): the verdict waits a moment for the notice of that change.
-  if (!systemEndAwaited_) {
-    systemEndAwaited_ = true;
+  // does, and may remove the sink in between): the verdict waits a moment
+  // for the notice of that change, whatever notices come meanwhile.
+  const auto clock = std::chrono::steady_clock::now();
+  if (!systemEndDeadline_) {
+    systemEndDeadline_ = clock + kEndGrace;
     std::weak_ptr<Capturer> weak = weak_from_this();
     std::thread([weak] {
       std::this_thread::sleep_for(kEndGrace);
@@ -76,6 +78,7 @@ void Capturer::followSystem() {
     }).detach();
     return;
   }
+  if (clock < *systemEndDeadline_) return;
   systemWarned_ = true;
   logErr("[WARN] system stream stopped: " + *systemEnded_);
 }
@@ -117,7 +120,7 @@ void Capturer::switchSystem(const SinkIdentity& sink) {
   systemSinkName_ = opening.sink.name;
   systemEnded_.reset();
   systemWarned_ = false;
-  systemEndAwaited_ = false;
+  systemEndDeadline_.reset();
   logErr("system audio → " + opening.sink.description);
 }
 
@@ -148,28 +151,7 @@ void Capturer::followMic() {
     rate = micRate;
   }
   // At the first microphone's rate, so that the one track keeps one rate.
-  micState_ = MicState::failed;
-  auto opened = server_->openMicrophone(next->uniqueID, static_cast<uint32_t>(rate));
-  if (const std::string* error = std::get_if<std::string>(&opened)) {
-    logErr("[WARN] mic input: " + *error);
-    return;
-  }
-  std::shared_ptr<RecordSource> source = std::get<std::shared_ptr<RecordSource>>(opened);
-  std::shared_ptr<RecordSource> previous;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (finished) return;
-    previous = std::exchange(micSession, source);
-  }
-  previous.reset();  // released outside the lock
-  micState_ = MicState::recording;
-  micDeviceID_ = next->uniqueID;
-  if (std::optional<std::string> error =
-          source->start(q, trackBuffers(RecordingMonitor::Source::mic, skip), micStopped(source))) {
-    logErr("[WARN] mic stream: " + *error);
-    return;
-  }
-  monitor_.sourceStarted(RecordingMonitor::Source::mic, monitor_.elapsed());
+  if (startMic(next->uniqueID, static_cast<uint32_t>(rate), skip) != MicStart::started) return;
   logErr("microphone → " + next->localizedName);
 }
 

@@ -49,30 +49,36 @@ void Capturer::openFirstMic() {
     return;
   }
 
+  if (startMic(device->uniqueID, 0, 0) == MicStart::notOpened) return;
+  logErr("mic capture started: " + device->localizedName);
+}
+
+Capturer::MicStart Capturer::startMic(const std::string& uniqueID, uint32_t rate, int64_t skip) {
   micState_ = MicState::failed;
-  auto opened = server_->openMicrophone(device->uniqueID);
+  auto opened = server_->openMicrophone(uniqueID, rate);
   if (const std::string* error = std::get_if<std::string>(&opened)) {
     logErr("[WARN] mic input: " + *error);
-    return;
+    return MicStart::notOpened;
   }
   std::shared_ptr<RecordSource> source = std::get<std::shared_ptr<RecordSource>>(opened);
   // Published before it starts, as the system source is: a replacement may
-  // come as soon as it runs.
+  // come as soon as it runs, and the finish stops whatever it finds.
   std::shared_ptr<RecordSource> previous;
   {
     std::lock_guard<std::mutex> guard(lock);
+    if (finished) return MicStart::notOpened;
     previous = std::exchange(micSession, source);
   }
   previous.reset();  // released outside the lock
-
   micState_ = MicState::recording;
-  micDeviceID_ = device->uniqueID;
-  if (std::optional<std::string> error = source->start(q, trackBuffers(RecordingMonitor::Source::mic, 0), micStopped(source))) {
+  micDeviceID_ = uniqueID;
+  if (std::optional<std::string> error =
+          source->start(q, trackBuffers(RecordingMonitor::Source::mic, skip), micStopped(source))) {
     logErr("[WARN] mic stream: " + *error);
-  } else {
-    monitor_.sourceStarted(RecordingMonitor::Source::mic, monitor_.elapsed());
+    return MicStart::startFailed;
   }
-  logErr("mic capture started: " + device->localizedName);
+  monitor_.sourceStarted(RecordingMonitor::Source::mic, monitor_.elapsed());
+  return MicStart::started;
 }
 
 // A microphone the server ends has usually gone away: the device notice that

@@ -20,6 +20,10 @@ void CaptureTimeline::serverReport(int64_t atMicros, int64_t writtenFrames, int6
                                    int64_t sourceLatencyMicros, int64_t takenFrames,
                                    int64_t queueFrames) {
   // A skip shows as a read index ahead of what we took; it is never undone.
+  const bool skipping = readFrames - takenFrames > skipped_;
+  // Reports come after every read: a long silence between two is a stop.
+  const bool resumed = reportedAt_ >= 0 && atMicros - reportedAt_ >= kBacklogMicros;
+  reportedAt_ = atMicros;
   skipped_ = std::max(skipped_, readFrames - takenFrames);
   // Nothing written yet says nothing of when the first frame will be.
   if (writtenFrames <= 0 || rate_ <= 0.0) return;
@@ -28,23 +32,41 @@ void CaptureTimeline::serverReport(int64_t atMicros, int64_t writtenFrames, int6
   // A report that has written no further than the last one adds nothing.
   if (!reports_.empty() && report.written <= reports_.back().written) return;
   const int64_t waiting = writtenFrames - std::max(readFrames, takenFrames);
-  const bool full = queueFrames > 0 && waiting >= queueFrames - framesIn(kQueueFullMicros);
-  if (!reports_.empty() && waiting >= framesIn(kBacklogMicros) && !full) {
-    // Nothing was lost: the newest frame follows the last report's at the
-    // source's pace. Later than that is latency the report left out.
+  const bool backlog = !reports_.empty() && waiting >= framesIn(kBacklogMicros);
+  if (backlog) {
+    // The newest frame follows the last report's at the source's pace
+    // unless something was lost; later than that is either latency the
+    // report left out (a little) or a loss (the queue filled, or more time
+    // than any server holds back).
     const Report& last = reports_.back();
     const auto since = static_cast<double>(report.written - last.written) * 1e6 / rate_;
     const int64_t follows = last.captured + static_cast<int64_t>(std::llround(since));
-    if (report.captured > follows) {
-      unreported_ += report.captured - follows;
+    const bool full = queueFrames > 0 && waiting >= queueFrames - framesIn(kQueueFullMicros);
+    const int64_t late = report.captured - follows;
+    if (!full && late > 0 && late <= kUnreportedMaxMicros) {
+      unreported_ += late;
       report.captured = follows;
+    } else if ((full || late > kUnreportedMaxMicros) && resumed && !skipping) {
+      // A server that skips its queue keeps the newest, all at its time.
+      const int64_t block = std::clamp<int64_t>(largestRead_, 1, framesIn(kQueueFullMicros));
+      doubtFrom_ = std::max(doubtTo_, writtenFrames - block);
+      doubtTo_ = std::max(doubtTo_, writtenFrames);
     }
   }
   reports_.push_back(report);
   if (reports_.size() > kMaxReports) reports_.pop_front();
 }
 
+CaptureTimeline::Stretch CaptureTimeline::doubtful(int64_t frames) const {
+  const int64_t start = std::max(position_, taken_ + skipped_);
+  const int64_t from = std::max(start, doubtFrom_);
+  const int64_t to = std::min(start + std::max<int64_t>(frames, 0), doubtTo_);
+  if (from >= to) return {};
+  return {from - start, to - from};
+}
+
 int64_t CaptureTimeline::captured(int64_t frames, int64_t arrivalMicros) {
+  largestRead_ = std::max(largestRead_, frames);
   taken_ += std::max<int64_t>(frames, 0);
   position_ = std::max(position_, taken_ + skipped_);
   // The latest report that the last frame placed came after: it was written

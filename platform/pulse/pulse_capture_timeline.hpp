@@ -28,12 +28,21 @@
 // A report that finds a backlog waiting (the process was stopped) while
 // the server's queue was not full says that nothing was lost: the server
 // only loses what no longer fits, and a stretch it skips moves its write
-// index too. If it still puts the newest frame later than the frames
-// before it place it, the difference is latency the server does not report
-// (PipeWire holds back a few tens of milliseconds more after a long stop),
-// and that report, and every one after it, is taken back by it. A server
-// whose queue filled (PulseAudio stops writing) did lose: the shortfall
-// stays where that report puts it.
+// index too. If it still puts the newest frame a little later than the
+// frames before it place it, the difference is latency the server does not
+// report (PipeWire holds back a few tens of milliseconds more after a long
+// stop), and that report, and every one after it, is taken back by it. A
+// server whose queue filled (PulseAudio stops writing) did lose, and so did
+// one whose shortfall is longer than any latency (the queue looks less
+// than full once the first reads after the stop have drained it): the
+// shortfall stays where that report puts it.
+//
+// A full queue may still have taken in a piece that fitted the room left
+// (PulseAudio writes what fits, in the source's blocks): its true time lies
+// anywhere in the stop, and nothing the server reports says where. The last
+// block's worth before such a report's write index is doubtful, and the
+// record source leaves it out: it becomes part of the silence of the loss
+// instead of landing seconds early against the backlog it follows.
 //
 // The estimate is also never later than the arrival. Not thread-safe.
 class CaptureTimeline {
@@ -52,6 +61,9 @@ class CaptureTimeline {
   static constexpr int64_t kBacklogMicros = 200'000;
   // A backlog within this much of the queue's size: the queue had filled.
   static constexpr int64_t kQueueFullMicros = 200'000;
+  // The most latency a server leaves out of its reports after a stop
+  // (PipeWire: a few tens of milliseconds); beyond it, a shortfall is a loss.
+  static constexpr int64_t kUnreportedMaxMicros = 200'000;
 
   // Latency found after a stop that the server's reports leave out.
   int64_t unreportedMicros() const { return unreported_; }
@@ -60,6 +72,13 @@ class CaptureTimeline {
   // `arrivalMicros`: when that last frame was captured.
   int64_t captured(int64_t frames, int64_t arrivalMicros);
 
+  // Of the next `frames` frames, the stretch (from `offset`, `count` long)
+  // that a full queue's report doubts; count 0 when none.
+  struct Stretch {
+    int64_t offset = 0;
+    int64_t count = 0;
+  };
+  Stretch doubtful(int64_t frames) const;
 
  private:
   struct Report {
@@ -75,4 +94,7 @@ class CaptureTimeline {
   int64_t skipped_ = 0;
   int64_t unreported_ = 0;  // taken off every report's capture time
   std::deque<Report> reports_;  // by write index; the front is the one in use
+  int64_t reportedAt_ = -1;     // when the last report was taken
+  int64_t largestRead_ = 0;     // the source's block size, as far as seen
+  int64_t doubtFrom_ = 0, doubtTo_ = 0;  // stream positions, [from, to)
 };

@@ -234,9 +234,29 @@ int64_t PulseRecordSource::queueFrames() const {
 void PulseRecordSource::placePending() {
   for (Read& read : pending_) {
     const auto frames = static_cast<int64_t>(read.bytes.size() / frameBytes_);
-    const int64_t captured =
-        timeline_ ? timeline_->captured(frames, read.arrivalMicros) : read.arrivalMicros;
-    handOn(std::move(read.bytes), captured);
+    if (!timeline_) {
+      handOn(std::move(read.bytes), read.arrivalMicros);
+      continue;
+    }
+    const CaptureTimeline::Stretch cut = timeline_->doubtful(frames);
+    if (cut.count == 0) {
+      handOn(std::move(read.bytes), timeline_->captured(frames, read.arrivalMicros));
+      continue;
+    }
+    // What a full queue let in at an unknown time is counted in the stream
+    // but never placed: the track keeps silence there.
+    const auto bytesAt = [this](int64_t f) { return static_cast<std::ptrdiff_t>(f * frameBytes_); };
+    const auto begin = read.bytes.begin();
+    if (cut.offset > 0) {
+      handOn(std::vector<std::byte>(begin, begin + bytesAt(cut.offset)),
+             timeline_->captured(cut.offset, read.arrivalMicros));
+    }
+    timeline_->captured(cut.count, read.arrivalMicros);
+    const int64_t rest = frames - cut.offset - cut.count;
+    if (rest > 0) {
+      handOn(std::vector<std::byte>(begin + bytesAt(cut.offset + cut.count), read.bytes.end()),
+             timeline_->captured(rest, read.arrivalMicros));
+    }
   }
   pending_.clear();
 }

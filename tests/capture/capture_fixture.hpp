@@ -68,7 +68,7 @@ class CaptureTest : public ::testing::Test {
   // own: the end of a system source is reported once the server has had a
   // moment to name another default.
   static void waitForLine(StderrCapture& err, const std::string& text) {
-    for (int i = 0; i < 200 && err.text().find(text) == std::string::npos; ++i) {
+    for (int i = 0; i < 100 && err.text().find(text) == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }

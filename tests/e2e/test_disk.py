@@ -50,8 +50,12 @@ def entries(folder):
     return sorted(os.listdir(folder))
 
 
-def seconds_of(run, label):
-    return run.frames(label)[0] / RATE
+def seconds_of(run, label, played=None):
+    """The track's seconds, printed beside the seconds played (pytest -s)."""
+    kept = run.frames(label)[0] / RATE
+    if played is not None:
+        print("%s: %s kept %.2f s of %.2f s played" % (os.environ.get("PYTEST_CURRENT_TEST", "").split(" ")[0], label, kept, played))
+    return kept
 
 
 @pytest.mark.parametrize("case", ["missing folder", "folder as output", "device", "read-only disk"])
@@ -104,7 +108,7 @@ def test_a_disk_that_fills_sends_the_take_to_the_state_folder_and_back(start, se
             "No space left on device — recording goes on in %s/narup-capture/" % state in l
             for l in moved), run
         for label in ("sys", "mic"):  # the whole take, on the recording's clock
-            assert abs(seconds_of(run, label) - run.seconds) < 0.15, (label, run)
+            assert abs(seconds_of(run, label, run.seconds) - run.seconds) < 0.15, (label, run)
         assert not os.path.exists(out + ".spool")
         assert os.listdir(os.path.join(state, "narup-capture")) == []
 
@@ -128,7 +132,7 @@ def test_a_finish_on_a_full_disk_says_so_and_recover_completes_it(start, server,
         again = start(["--recover", out], env, out).wait()
         assert again.status == 0 and again.starting("wrote channels"), again
         for label in ("sys", "mic"):
-            assert abs(seconds_of(again, label) - run.seconds) < 0.15, (label, again)
+            assert abs(seconds_of(again, label, run.seconds) - run.seconds) < 0.15, (label, again)
         assert len(room.read_wav(out)) == again.frames("sys")[0]
         assert not os.path.exists(spool)
         assert os.listdir(os.path.join(state, "narup-capture")) == []
@@ -147,7 +151,7 @@ def test_a_live_take_keeps_its_spool_and_a_hang_up_writes_it(start, server, tmp_
     run.stop(signal.SIGHUP)  # a closed terminal writes the take as SIGTERM does
     assert run.status == 0 and run.starting("wrote channels"), run
     for label in ("sys", "mic"):
-        assert abs(seconds_of(run, label) - run.seconds) < 0.15, (label, run)
+        assert abs(seconds_of(run, label, run.seconds) - run.seconds) < 0.15, (label, run)
     assert not os.path.exists(out + ".spool")
 
 
