@@ -69,6 +69,9 @@ void RecordingMonitor::processResumed(double from, double now) {
   // the whole stretch, but never beyond now (which a delivery just after the
   // resumption is close to anyway).
   for (Track* t : {&sys_, &mic_}) t->lastDelivery = std::min(now, t->lastDelivery + (now - from));
+  // The backlog and the loss's silence come in a burst, live sound right
+  // after: a run of zeros still going this long after is the microphone's.
+  silenceJudgedFrom_ = now + kSilentMicSeconds;
 }
 
 double RecordingMonitor::bytesPerSecond() const {
@@ -95,7 +98,7 @@ std::vector<std::string> RecordingMonitor::dueWarnings(double now,
                                kNothingDeliveredSeconds));
     }
   }
-  if (mic_.watched && !mic_.warnedSilent && mic_.rate > 0.0 &&
+  if (mic_.watched && !mic_.warnedSilent && mic_.rate > 0.0 && now >= silenceJudgedFrom_ &&
       static_cast<double>(mic_.zeroRun) >= kSilentMicSeconds * mic_.rate) {
     mic_.warnedSilent = true;
     due.push_back(formatLine("[WARN] microphone: only digital silence for %.0f s — muted?",

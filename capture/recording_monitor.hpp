@@ -29,7 +29,9 @@ class RecordingMonitor {
   // The process itself was stopped (Ctrl-Z, SIGSTOP) between `from` (when
   // it was last seen running) and `now`: no source could be heard meanwhile,
   // so that time does not count against them. Each source's wait for its
-  // next delivery goes on from where it was when the process stopped.
+  // next delivery goes on from where it was when the process stopped. What
+  // the server lost meanwhile comes as silence in the backlog that follows:
+  // the microphone's silence is judged again once that has come over.
   void processResumed(double from, double now);
 
   // The warnings that fell due at `now`, each at most once per recording;
@@ -68,4 +70,5 @@ class RecordingMonitor {
   Track sys_;
   Track mic_;
   bool warnedDisk_ = false;
+  double silenceJudgedFrom_ = 0.0;  // no "muted?" before this instant
 };

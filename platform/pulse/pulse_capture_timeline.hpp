@@ -62,8 +62,9 @@ class CaptureTimeline {
   // A backlog within this much of the queue's size: the queue had filled.
   static constexpr int64_t kQueueFullMicros = 200'000;
   // The most latency a server leaves out of its reports after a stop
-  // (PipeWire: a few tens of milliseconds); beyond it, a shortfall is a loss.
-  static constexpr int64_t kUnreportedMaxMicros = 200'000;
+  // (PipeWire: a few tens of milliseconds, hundreds on a busy machine);
+  // beyond it, a shortfall is a loss.
+  static constexpr int64_t kUnreportedMaxMicros = 1'000'000;
 
   // Latency found after a stop that the server's reports leave out.
   int64_t unreportedMicros() const { return unreported_; }

@@ -27,6 +27,18 @@ TEST(RecordingMonitor, SilentMicrophoneWarnsOnceAfterTenSecondsOfExactZeros) {
   t = deliver(m, Source::mic, 0.0f, t, 20.0);
   EXPECT_TRUE(m.dueWarnings(t, std::nullopt).empty());
 
+  // A 30 s stop whose loss comes over as 20 s of zeros, then live sound:
+  // no warning; zeros that go on after it are the microphone's again.
+  RecordingMonitor stopped;
+  t = deliver(stopped, Source::mic, 0.1f, 0.0, 1.0);
+  stopped.processResumed(t, t + 30.0);
+  deliver(stopped, Source::mic, 0.0f, t + 30.0, 20.0);  // stamped as it is read
+  EXPECT_TRUE(stopped.dueWarnings(t + 30.1, std::nullopt).empty());
+  const double live = deliver(stopped, Source::mic, 0.1f, t + 30.1, 1.0);
+  EXPECT_TRUE(stopped.dueWarnings(live, std::nullopt).empty());
+  t = deliver(stopped, Source::mic, 0.0f, live, 10.0);
+  EXPECT_EQ(stopped.dueWarnings(t, std::nullopt).size(), 1u);
+
   // One quiet but non-zero sample starts the count again.
   RecordingMonitor quiet;
   t = deliver(quiet, Source::mic, 0.0f, 0.0, 9.0);
