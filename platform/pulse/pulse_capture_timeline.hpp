@@ -73,6 +73,21 @@ class CaptureTimeline {
   // `arrivalMicros`: when that last frame was captured.
   int64_t captured(int64_t frames, int64_t arrivalMicros);
 
+  // Places the next `frames` frames, the last of them arrived at
+  // `arrivalMicros`: `keep(offset, count, capturedMicros)` for each stretch
+  // of them that is kept, in order, with when its last frame was captured.
+  // A doubtful stretch is counted in the stream but left out.
+  template <typename Keep>
+  void place(int64_t frames, int64_t arrivalMicros, Keep&& keep) {
+    const Stretch cut = doubtful(frames);
+    if (cut.count == 0) return keep(int64_t{0}, frames, captured(frames, arrivalMicros));
+    if (cut.offset > 0) keep(int64_t{0}, cut.offset, captured(cut.offset, arrivalMicros));
+    captured(cut.count, arrivalMicros);
+    const int64_t rest = frames - cut.offset - cut.count;
+    if (rest > 0) keep(cut.offset + cut.count, rest, captured(rest, arrivalMicros));
+  }
+
+ private:
   // Of the next `frames` frames, the stretch (from `offset`, `count` long)
   // that a full queue's report doubts; count 0 when none.
   struct Stretch {
@@ -81,7 +96,6 @@ class CaptureTimeline {
   };
   Stretch doubtful(int64_t frames) const;
 
- private:
   struct Report {
     int64_t written;   // stream position of the newest frame written
     int64_t captured;  // when that frame was captured, microseconds

@@ -238,25 +238,15 @@ void PulseRecordSource::placePending() {
       handOn(std::move(read.bytes), read.arrivalMicros);
       continue;
     }
-    const CaptureTimeline::Stretch cut = timeline_->doubtful(frames);
-    if (cut.count == 0) {
-      handOn(std::move(read.bytes), timeline_->captured(frames, read.arrivalMicros));
-      continue;
-    }
-    // What a full queue let in at an unknown time is counted in the stream
-    // but never placed: the track keeps silence there.
-    const auto bytesAt = [this](int64_t f) { return static_cast<std::ptrdiff_t>(f * frameBytes_); };
-    const auto begin = read.bytes.begin();
-    if (cut.offset > 0) {
-      handOn(std::vector<std::byte>(begin, begin + bytesAt(cut.offset)),
-             timeline_->captured(cut.offset, read.arrivalMicros));
-    }
-    timeline_->captured(cut.count, read.arrivalMicros);
-    const int64_t rest = frames - cut.offset - cut.count;
-    if (rest > 0) {
-      handOn(std::vector<std::byte>(begin + bytesAt(cut.offset + cut.count), read.bytes.end()),
-             timeline_->captured(rest, read.arrivalMicros));
-    }
+    // What a full queue let in at an unknown time is never placed: the
+    // track keeps silence there.
+    timeline_->place(frames, read.arrivalMicros, [&](int64_t offset, int64_t count, int64_t captured) {
+      if (count == frames) return handOn(std::move(read.bytes), captured);
+      const auto at = [&](int64_t f) {
+        return read.bytes.begin() + static_cast<std::ptrdiff_t>(f * frameBytes_);
+      };
+      handOn(std::vector<std::byte>(at(offset), at(offset + count)), captured);
+    });
   }
   pending_.clear();
 }

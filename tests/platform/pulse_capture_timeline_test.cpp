@@ -100,13 +100,10 @@ struct Session {
     for (const Block& b : reads) taken += b.frames, readIndex += b.frames;
     if (reads.empty()) return;
     timeline.serverReport(now + 1'000, written, readIndex, 0, taken, queueFrames);
-    for (Block b : reads) {  // a doubtful stretch is left out, as the source does
-      const CaptureTimeline::Stretch cut = timeline.doubtful(b.frames);
-      if (cut.offset > 0) add({b.captured, cut.offset}, timeline.captured(cut.offset, now));
-      if (cut.count > 0) timeline.captured(cut.count, now);
-      const int64_t rest = b.frames - cut.offset - cut.count;
-      const int64_t restAt = b.captured + (cut.offset + cut.count) * 1000 / 48;
-      if (rest > 0) add({restAt, rest}, timeline.captured(rest, now));
+    for (const Block& b : reads) {
+      timeline.place(b.frames, now, [&](int64_t offset, int64_t count, int64_t captured) {
+        add({b.captured + offset * 1000 / 48, count}, captured);
+      });
     }
   }
   // Runs until `to`, the reader stopped from `stopFrom` for `stopFor`.
