@@ -42,11 +42,14 @@ void CaptureTimeline::serverReport(int64_t atMicros, int64_t writtenFrames, int6
     const auto since = static_cast<double>(report.written - last.written) * 1e6 / rate_;
     const int64_t follows = last.captured + static_cast<int64_t>(std::llround(since));
     const bool full = queueFrames > 0 && waiting >= queueFrames - framesIn(kQueueFullMicros);
+    // More waiting than the queue holds: the server went on writing over
+    // it, and will skip its read index on; it kept the newest.
+    const bool overwrote = queueFrames > 0 && waiting > queueFrames + framesIn(kQueueFullMicros);
     const int64_t late = report.captured - follows;
-    if (!full && late > 0 && late <= kUnreportedMaxMicros) {
+    if ((!full || overwrote) && late > 0 && late <= kUnreportedMaxMicros) {
       unreported_ += late;
       report.captured = follows;
-    } else if ((full || late > kUnreportedMaxMicros) && resumed && !skipping) {
+    } else if ((full || late > kUnreportedMaxMicros) && resumed && !skipping && !overwrote) {
       // A server that skips its queue keeps the newest, all at its time.
       const int64_t block = std::clamp<int64_t>(largestRead_, 1, framesIn(kQueueFullMicros));
       doubtFrom_ = std::max(doubtTo_, writtenFrames - block);
@@ -55,6 +58,12 @@ void CaptureTimeline::serverReport(int64_t atMicros, int64_t writtenFrames, int6
   }
   reports_.push_back(report);
   if (reports_.size() > kMaxReports) reports_.pop_front();
+}
+
+int64_t CaptureTimeline::takeLongSkip() {
+  const int64_t grown = skipped_ - skipSeen_;
+  skipSeen_ = skipped_;
+  return grown >= framesIn(kBacklogMicros) ? grown : 0;
 }
 
 CaptureTimeline::Stretch CaptureTimeline::doubtful(int64_t frames) const {

@@ -35,7 +35,10 @@
 // server whose queue filled (PulseAudio stops writing) did lose, and so did
 // one whose shortfall is longer than any latency (the queue looks less
 // than full once the first reads after the stop have drained it): the
-// shortfall stays where that report puts it.
+// shortfall stays where that report puts it. A server that has written more
+// than its queue holds went on writing over it at the source's pace
+// (PipeWire, which then skips its read index on): whatever it puts later
+// than that is latency it leaves out, as for a queue that did not fill.
 //
 // A full queue may still have taken in a piece that fitted the room left
 // (PulseAudio writes what fits, in the source's blocks): its true time lies
@@ -65,6 +68,11 @@ class CaptureTimeline {
   // (PipeWire: a few tens of milliseconds, hundreds on a busy machine);
   // beyond it, a shortfall is a loss.
   static constexpr int64_t kUnreportedMaxMicros = 1'000'000;
+
+  // Frames the server skipped in one go since the last call, when that was
+  // a long stretch (at least kBacklogMicros); 0 otherwise. They come after
+  // every frame taken before the last report.
+  int64_t takeLongSkip();
 
   // Latency found after a stop that the server's reports leave out.
   int64_t unreportedMicros() const { return unreported_; }
@@ -107,6 +115,7 @@ class CaptureTimeline {
   int64_t position_ = 0;  // stream position after the frames placed so far
   int64_t taken_ = 0;     // frames placed so far, skips left out
   int64_t skipped_ = 0;
+  int64_t skipSeen_ = 0;   // of skipped_, what takeLongSkip has looked at
   int64_t unreported_ = 0;  // taken off every report's capture time
   std::deque<Report> reports_;  // by write index; the front is the one in use
   int64_t reportedAt_ = -1;     // when the last report was taken

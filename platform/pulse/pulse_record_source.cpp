@@ -7,6 +7,7 @@
 #include <pulse/stream.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -222,7 +223,19 @@ void PulseRecordSource::onTiming(bool success) {
                             static_cast<int64_t>(info->source_usec), takenFrames_,
                             queueFrames());
   }
+  // The reads still pending came after whatever the server skipped.
+  if (timeline_) handOnLoss(timeline_->takeLongSkip());
   placePending();
+}
+
+void PulseRecordSource::handOnLoss(int64_t frames) {
+  // What the server skipped follows everything placed so far, at the
+  // source's pace: silence of exactly its length.
+  if (frames <= 0 || lastCapturedMicros_ < 0) return;
+  const double rate = static_cast<double>(target_.layout.rate);
+  const int64_t captured =
+      lastCapturedMicros_ + static_cast<int64_t>(std::llround(static_cast<double>(frames) * 1e6 / rate));
+  handOn(std::vector<std::byte>(static_cast<size_t>(frames) * frameBytes_, std::byte{0}), captured);
 }
 
 int64_t PulseRecordSource::queueFrames() const {
@@ -254,6 +267,7 @@ void PulseRecordSource::placePending() {
 void PulseRecordSource::handOn(std::vector<std::byte> bytes, int64_t capturedMicros) {
   if (!aligner_) return;
   const auto frames = static_cast<int64_t>(bytes.size() / frameBytes_);
+  lastCapturedMicros_ = capturedMicros;
   held_.push_back(std::move(bytes));
   if (std::optional<WallClockAligner::Release> r = aligner_->add(frames, capturedMicros)) {
     release(*r);

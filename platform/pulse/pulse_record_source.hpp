@@ -72,6 +72,7 @@ class PulseRecordSource final : public RecordSource {
   int64_t queueFrames() const;  // the server's queue for the stream, 0 if not known
   void placePending();
   void handOn(std::vector<std::byte> bytes, int64_t capturedMicros);
+  void handOnLoss(int64_t frames);  // a long skip of the server's, as silence
   void release(const WallClockAligner::Release& r);
   void post(std::vector<std::byte> bytes);
   void detach();
@@ -106,6 +107,7 @@ class PulseRecordSource final : public RecordSource {
   std::vector<Read> pending_;       // read, waiting for the server's timing
   pa_operation* timingAsked_ = nullptr;  // the timing request in flight
   int64_t takenFrames_ = 0;         // frames read so far
+  int64_t lastCapturedMicros_ = -1;  // when the last frame handed on was captured
   std::vector<std::vector<std::byte>> held_;  // placed, waiting for the aligner
   std::vector<std::byte> carry_;              // a partial frame from the last read
 };

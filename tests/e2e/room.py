@@ -117,24 +117,37 @@ def _play(pairs, fixed):
     for sink, path in pairs:
         with open(path, "rb") as f:
             data = f.read()
-        # The whole signal fits the server's buffer, so a player starved by a busy
-        # machine never underruns; with no prebuffering (0) an underrun would not
-        # pause the stream and move it against the others either.
-        attr = (ctypes.c_uint32 * 5)(len(data), len(data), 0, 0xFFFFFFFF, 0xFFFFFFFF)
+        # Four seconds buffered ahead (the whole signal when shorter): a player
+        # starved by a busy machine never underruns, and one player can span a
+        # long take, so its streams keep one offset against each other all
+        # through it. With no prebuffering (0) an underrun would not pause the
+        # stream and move it against the others either.
+        ahead = min(len(data), 4 * RATE * 4)
+        attr = (ctypes.c_uint32 * 5)(ahead, ahead, 0, 0xFFFFFFFF, 0xFFFFFFFF)
         s = locked(lambda: pa.pa_stream_new(ctx, b"narup-room", sample_format, None))
         flags = 1 | (0x200 if fixed else 0)  # started corked; DONT_MOVE when fixed
         locked(lambda: pa.pa_stream_connect_playback(s, sink.encode(), attr, flags, None, None))
-        streams.append((s, data))
-    for st, data in streams:
+        streams.append([s, data, 0])
+
+    def feed():  # writes what each stream has room for; True while any has more
+        for entry in streams:
+            st, data, sent = entry
+            n = min(pa.pa_stream_writable_size(st), len(data) - sent)
+            if n > 0:
+                pa.pa_stream_write(st, data[sent:sent + n], ctypes.c_size_t(n), None,
+                                   ctypes.c_int64(0), 0)
+                entry[2] = sent + n
+        return any(sent < len(data) for _, data, sent in streams)
+
+    for st, data, _ in streams:
         wait_ready(lambda: pa.pa_stream_get_state(st), 2)
-        assert locked(lambda: pa.pa_stream_writable_size(st)) >= len(data)
-        locked(lambda: pa.pa_stream_write(st, data, ctypes.c_size_t(len(data)), None,
-                                          ctypes.c_int64(0), 0))
-    t = locked(lambda: [pa.pa_stream_cork(st, 0, None, None) for st, _ in streams]
+    locked(feed)
+    t = locked(lambda: [pa.pa_stream_cork(st, 0, None, None) for st, _, _ in streams]
                and time.monotonic())
     print("started %.6f" % t, flush=True)
-    time.sleep(max(len(data) for _, data in streams) / 4 / RATE + 0.25)
-
+    while locked(feed):
+        time.sleep(0.05)
+    time.sleep(max(0.0, t + max(len(data) for _, data, _ in streams) / 4 / RATE + 0.25 - time.monotonic()))
 
 if __name__ == "__main__":
     _play(list(zip(sys.argv[2::2], sys.argv[3::2])), sys.argv[1] == "play-fixed")

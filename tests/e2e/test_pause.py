@@ -19,7 +19,6 @@ LEAD = 2.5  # a fresh stream's first moments carry no data on PulseAudio
 PAUSE = float(os.environ.get("NARUP_PAUSE_SECONDS", "5"))
 STOP_AFTER, AFTER = 2.2, 1.6  # the process stops this long after the first beep; beeps after
 BEEPS = int((STOP_AFTER + PAUSE + AFTER) / PERIOD)
-SEGMENT = 24  # beeps per player: its whole signal must fit the server's buffer
 
 
 @pytest.fixture(scope="module", params=sound_server.KINDS)
@@ -63,36 +62,22 @@ def found(track):
 
 def take(start, server, tmp_path):
     """One recording with a stop in it: (run, {k: when beep k was played}, stop, resume,
-    the warnings of a source delivering nothing printed before the resumption)."""
+    the warnings of a source delivering nothing printed before the resumption).
+    One player plays every beep, so its two streams keep one offset all through."""
     out = str(tmp_path / "paused.wav")
     run = start([out, "--no-echo-cancel"], server.env, out, tmp_path)
     run.sleep_until(LEAD)
-    played, players, stopped, resumed, warned = {}, [], None, None, None
-
-    def resume_by(t):  # sends SIGCONT when it falls due before `t`
-        nonlocal resumed, warned
-        if resumed is None and stopped + PAUSE <= t:
-            time.sleep(max(0.0, stopped + PAUSE - time.monotonic()))
-            warned = run.text().count("nothing delivered")  # nothing is printed while stopped
-            run.proc.send_signal(signal.SIGCONT)
-            resumed = time.monotonic()
-
-    for first in range(0, BEEPS, SEGMENT):
-        ks = list(range(first, min(first + SEGMENT, BEEPS)))
-        if played:  # the next player starts where its beeps begin, stopped process or not
-            resume_by(played[0] + first * PERIOD - 0.2)
-            time.sleep(max(0.0, played[0] + first * PERIOD - 0.2 - time.monotonic()))
-        x = beeps(ks)
-        player, at = room.play(server, [("speakers", x), ("room", x)], run.folder)
-        players.append(player)
-        played.update({k: at + (k - first) * PERIOD for k in ks})
-        if stopped is None:
-            time.sleep(max(0.0, played[0] + STOP_AFTER - time.monotonic()))
-            stopped = time.monotonic()
-            run.proc.send_signal(signal.SIGSTOP if server.kind == "pulseaudio" else signal.SIGTSTP)
-    resume_by(float("inf"))
-    for player in players:
-        player.wait(timeout=60)
+    x = beeps(list(range(BEEPS)))
+    player, at = room.play(server, [("speakers", x), ("room", x)], run.folder)
+    played = {k: at + k * PERIOD for k in range(BEEPS)}
+    time.sleep(max(0.0, played[0] + STOP_AFTER - time.monotonic()))
+    stopped = time.monotonic()
+    run.proc.send_signal(signal.SIGSTOP if server.kind == "pulseaudio" else signal.SIGTSTP)
+    time.sleep(max(0.0, stopped + PAUSE - time.monotonic()))
+    warned = run.text().count("nothing delivered")  # nothing is printed while stopped
+    run.proc.send_signal(signal.SIGCONT)
+    resumed = time.monotonic()
+    player.wait(timeout=PAUSE + 60)
     time.sleep(max(0.0, played[BEEPS - 1] + 0.7 - time.monotonic()))
     run.stop(signal.SIGINT)
     return run, played, stopped, resumed, warned
