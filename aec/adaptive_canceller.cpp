@@ -30,7 +30,7 @@
 #include "aec/adaptive_segments.hpp"
 #include "aec/adaptive_suppressor.hpp"
 #include "aec/cached_source.hpp"
-#include "aec/correlation_pipeline.hpp"
+#include "aec/delay_feed.hpp"
 #include "aec/ordered_jobs.hpp"
 
 namespace {
@@ -63,16 +63,17 @@ std::optional<AdaptiveStats> cancelEchoAdaptive(const SampleSource& mic,
   std::unique_ptr<PartitionedEchoFilter> filter = PartitionedEchoFilter::create(fftwDftFactory());
   std::unique_ptr<ResidualSuppressor> suppressor = ResidualSuppressor::create(fftwDftFactory());
   if (!filter || !suppressor) return std::nullopt;
-  std::optional<std::vector<DelaySeg>> track = followDelayTrack(mic, reference, sampleRate, workers);
-  if (!track) return std::nullopt;
+  // The delay search runs ahead of the filter on a thread of its own.
+  std::unique_ptr<DelayFeed> delays = DelayFeed::start(mic, reference, sampleRate, workers);
+  if (!delays) return std::nullopt;
   stats.ran = true;
-  stats.delays = std::move(*track);
 
   // The first pass only teaches the filter.
   const SegmentPlan plan = planSegments(L, sampleRate);
   {
     CachedSource micWindow(mic), refWindow(reference);
-    const AdaptiveFilterStats first = filter->run(micWindow, refWindow, stats.delays, 0, plan.teach, nullptr);
+    const AdaptiveFilterStats first =
+        filter->run(micWindow, refWindow, delays->through(plan.teach), 0, plan.teach, nullptr);
     stats.copies = first.copies;
     stats.resets = first.resets;
   }
@@ -80,7 +81,7 @@ std::optional<AdaptiveStats> cancelEchoAdaptive(const SampleSource& mic,
   // One slot per worker and one finished segment waiting for its turn.
   OrderedJobs jobs(workers, static_cast<size_t>(workers) + 1);
   std::vector<SegmentResult> slots(jobs.slots());
-  const SegmentStart from{mic, reference, stats.delays, *filter, *suppressor};
+  const SegmentStart from{mic, reference, *delays, *filter, *suppressor};
   float micSum = 0.0f, errorSum = 0.0f, outSum = 0.0f;
   jobs.run(
       static_cast<size_t>(plan.count()),
@@ -99,6 +100,7 @@ std::optional<AdaptiveStats> cancelEchoAdaptive(const SampleSource& mic,
         errorSum += r.errorSum;
         outSum += r.outSum;
       });
+  stats.delays = delays->whole();
   stats.applied = stats.reverted == 0;
   stats.filterDb = levelDb(micSum, errorSum);
   stats.micDeltaDb = levelDb(outSum, micSum);

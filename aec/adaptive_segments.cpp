@@ -72,7 +72,8 @@ void cleanSegment(const SegmentStart& from, const SegmentPlan& plan, int64_t i, 
     emitted.clear();
   };
   int64_t block = warm;
-  out.filter = filter.run(mic, reference, from.delays, warm, runTo,
+  const std::vector<DelaySeg> delays = from.delays.through(runTo);
+  out.filter = filter.run(mic, reference, delays, warm, runTo,
                           [&](std::span<const float> error, std::span<const float> echo) {
                             if (block >= start && block < end) out.errorSum += sumOfSquares(error.data(), error.size());
                             block += static_cast<int64_t>(error.size());

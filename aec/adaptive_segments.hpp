@@ -5,7 +5,7 @@
 
 #include "aec/adaptive_filter.hpp"
 #include "aec/adaptive_suppressor.hpp"
-#include "aec/delay_track.hpp"
+#include "aec/delay_feed.hpp"
 #include "aec/sample_source.hpp"
 
 // How the adaptive canceller cuts a track: after the first pass has taught
@@ -43,7 +43,7 @@ struct SegmentResult {
 struct SegmentStart {
   const SampleSource& mic;
   const SampleSource& reference;
-  const std::vector<DelaySeg>& delays;
+  DelayFeed& delays;
   const PartitionedEchoFilter& filter;  // as the first pass left it
   const ResidualSuppressor& suppressor;  // nothing learned yet
 };

@@ -1,9 +1,5 @@
 #include "aec/correlation_pipeline.hpp"
 
-#include <algorithm>
-
-#include "aec/aec_constants.hpp"
-
 CorrelationPipeline::CorrelationPipeline(const SampleSource& mic, const SampleSource& reference,
                                          std::vector<int64_t> starts, int64_t window,
                                          Dft& forward, Dft& inverse, int threads)
@@ -68,21 +64,4 @@ void CorrelationPipeline::work() {
     ready_[slot] = static_cast<int64_t>(i);
     changed_.notify_all();
   }
-}
-
-std::optional<std::vector<DelaySeg>> followDelayTrack(const SampleSource& mic,
-                                                      const SampleSource& reference,
-                                                      double sampleRate, int threads) {
-  std::unique_ptr<Dft> fwd = fftwDftFactory().create(aec::kCorrN, DftDirection::kForward);
-  if (!fwd) return std::nullopt;
-  std::unique_ptr<Dft> inv = fftwDftFactory().create(aec::kCorrN, DftDirection::kInverse);
-  if (!inv) return std::nullopt;
-  const DelaySearchParams params = delaySearchParams(sampleRate);
-  const std::vector<int64_t> starts = segmentStarts(mic.size(), params);
-  CorrelationPipeline correlations(mic, reference, starts, params.segment, *fwd, *inv,
-                                   std::max(1, threads));
-  DelayTrack track(params);
-  for (size_t i = 0; i < starts.size(); ++i)
-    track.add(starts[i], pickLag(correlations.take(i), track.nextCenter(), track.nextRadius()));
-  return track.segs();
 }

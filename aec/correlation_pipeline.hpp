@@ -4,12 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
 #include "aec/delay_search.hpp"
-#include "aec/delay_track.hpp"
 
 // The correlations of every segment of a track, made ahead of their use.
 // They depend only on where each segment lies, so worker threads make them
@@ -53,11 +51,3 @@ class CorrelationPipeline {
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };
-
-// The whole delay track of mic and reference at sampleRate, as the default
-// canceller follows it (the same segments, searches and picks), with the
-// correlations made on `threads` threads; nothing when the long transforms
-// cannot be prepared.
-std::optional<std::vector<DelaySeg>> followDelayTrack(const SampleSource& mic,
-                                                      const SampleSource& reference,
-                                                      double sampleRate, int threads);
