@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "aec/adaptive_step.hpp"
+#include "aec/aligned_buffer.hpp"
 #include "aec/cached_source.hpp"
 #include "aec/delay_track.hpp"
 #include "aec/dft.hpp"
@@ -97,9 +98,9 @@ class PartitionedEchoFilter {
   int64_t constrainNext_ = 0;
   float backgroundLevel_ = 0.0f;
   float foregroundLevel_ = 0.0f;
-  // Transform scratch.
-  std::vector<float> time_;
-  std::vector<std::complex<float>> bins_;
+  // Transform scratch, aligned as the transforms require.
+  AlignedVector<float> time_;
+  AlignedVector<std::complex<float>> bins_;
   std::vector<float> re_;
   std::vector<float> im_;
   std::vector<float> errorPower_;

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "aec/aligned_buffer.hpp"
 #include "aec/dft.hpp"
 
 // What the residual suppressor did.
@@ -49,9 +50,9 @@ class ResidualSuppressor {
   std::shared_ptr<Dft> fwd_;
   std::shared_ptr<Dft> inv_;
   std::vector<float> win_;
-  std::vector<float> frame_;
-  std::vector<std::complex<float>> E_;
-  std::vector<std::complex<float>> Y_;
+  AlignedVector<float> frame_;  // transform arrays, aligned as the transforms require
+  AlignedVector<std::complex<float>> E_;
+  AlignedVector<std::complex<float>> Y_;
   std::vector<float> errorPower_;  // smoothed |E|^2 per bin
   std::vector<float> echoPower_;   // smoothed |Y|^2 per bin
   std::vector<float> leak_;        // residual echo power / echo estimate power
