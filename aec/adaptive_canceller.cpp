@@ -80,7 +80,10 @@ std::optional<AdaptiveStats> cancelEchoAdaptive(const SampleSource& mic,
 
   // One slot per worker and one finished segment waiting for its turn.
   OrderedJobs jobs(workers, static_cast<size_t>(workers) + 1);
+  // The results' room is taken here, where running out of it can still be
+  // answered (the workers only ever reuse it).
   std::vector<SegmentResult> slots(jobs.slots());
+  for (SegmentResult& slot : slots) slot.track.reserve(static_cast<size_t>(std::min(plan.segment, L)));
   const SegmentStart from{mic, reference, *delays, *filter, *suppressor};
   float micSum = 0.0f, errorSum = 0.0f, outSum = 0.0f;
   jobs.run(

@@ -1,6 +1,7 @@
 #include "aec/ordered_jobs.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <system_error>
 
 OrderedJobs::OrderedJobs(int threads, size_t inFlight)
@@ -49,17 +50,26 @@ void OrderedJobs::run(size_t count, const std::function<void(size_t, size_t)>& m
     OrderedJobs(1, inFlight_).run(count, make, deliver);
     return;
   }
-  for (size_t i = 0; i < count; ++i) {
+  // A hand-over that throws (no memory for the result's way on) stops the
+  // jobs not yet started; the workers are joined before it goes on.
+  std::exception_ptr failure;
+  for (size_t i = 0; i < count && !failure; ++i) {
     {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait(lock, [&] { return done[i] != 0; });
     }
-    deliver(i, i % inFlight_);
+    try {
+      deliver(i, i % inFlight_);
+    } catch (...) {
+      failure = std::current_exception();
+    }
     {
       std::lock_guard<std::mutex> lock(mutex);
       delivered = i + 1;
+      if (failure) next = count;
     }
     changed.notify_all();
   }
   for (std::thread& t : workers) t.join();
+  if (failure) std::rethrow_exception(failure);
 }
