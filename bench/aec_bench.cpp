@@ -3,7 +3,8 @@
 //      thread and on every core: times and checksums (the two must agree);
 //   2. `narup-capture --process-files` on a 1-hour pair of WAV files: wall
 //      time and peak resident memory, and the peak for a longer pair; the
-//      same with `--aec=adaptive`, and its time over the default one's;
+//      same with `--aec=adaptive`, and its time over the default one's (the
+//      faster of two alternating runs each);
 //   3. the bare FFTW transforms the 1-hour job needs (337,500 x 3 of 1,024
 //      points, 360 x 3 of 2^20 points) on one thread, and with the long ones
 //      spread over every core, and all of them shared evenly over every core
@@ -281,9 +282,19 @@ int main(int argc, char** argv) {
   // for the longer pair.
   const std::string mic1 = base + "/mic1.wav", sys1 = base + "/sys1.wav", out = base + "/out.wav";
   writePair(static_cast<int64_t>(3600 * kRate), mic1, sys1);
-  const ChildRun hour = runProcessFiles(mic1, sys1, out);
-  const ChildRun adaptiveHour = runProcessFiles(mic1, sys1, out, true);
-  const uint64_t adaptiveSum = fileChecksum(out);
+  // The two cancellers take turns, twice, and each keeps its faster run:
+  // on a shared machine the ratio then compares like with like.
+  ChildRun hour, adaptiveHour;
+  uint64_t adaptiveSum = 0;
+  for (int round = 0; round < 2; ++round) {
+    const ChildRun d = runProcessFiles(mic1, sys1, out);
+    const ChildRun a = runProcessFiles(mic1, sys1, out, true);
+    if (round == 0 || d.seconds < hour.seconds) hour = d;
+    if (round == 0 || a.seconds < adaptiveHour.seconds) adaptiveHour = a;
+    const uint64_t sum = fileChecksum(out);
+    if (round == 1 && sum != adaptiveSum) std::printf("the adaptive output differs between runs\n");
+    adaptiveSum = sum;
+  }
   std::filesystem::remove(mic1);
   std::filesystem::remove(sys1);
   const std::string micL = base + "/micL.wav", sysL = base + "/sysL.wav";
@@ -316,10 +327,11 @@ int main(int argc, char** argv) {
               longer.status);
   std::printf("--process-files --aec=adaptive, 1 h pair: %.2f s (%.0f x realtime), %.2f s cpu, "
               "peak RSS %.1f MiB, status %d, output %016llx; %.2f x the default canceller's time "
-              "(target at most 2.5)\n",
+              "(target at most 2.5), %.2f x its cpu (faster of two turns each)\n",
               adaptiveHour.seconds, 3600.0 / adaptiveHour.seconds, adaptiveHour.cpu,
               adaptiveHour.peakKiB / 1024.0, adaptiveHour.status,
-              static_cast<unsigned long long>(adaptiveSum), adaptiveHour.seconds / hour.seconds);
+              static_cast<unsigned long long>(adaptiveSum), adaptiveHour.seconds / hour.seconds,
+              adaptiveHour.cpu / hour.cpu);
   std::printf("--process-files --aec=adaptive, %.1f h pair: %.2f s, peak RSS %.1f MiB (%.2f x the "
               "1 h peak, target at most 1.10), status %d\n",
               longHours, adaptiveLonger.seconds, adaptiveLonger.peakKiB / 1024.0,
