@@ -70,6 +70,7 @@ bench: build
 	$(BUILD)/bench/capture_bench
 	$(BUILD)/bench/spool_bench
 	$(BUILD)/bench/spool_bench --echo-cancel
+	$(BUILD)/bench/spool_bench --echo-cancel --aec=adaptive
 	/usr/bin/python3 bench/quality/run.py --build $(BUILD)
 
 install: build

@@ -5,15 +5,18 @@
 //    reference with the microphone.
 // 2. Linear filter. A partitioned-block frequency-domain adaptive filter
 //    learns the echo path (about 300 ms of taps around the delay) and
-//    subtracts its prediction of the echo. It runs twice: the first pass over
-//    the opening stretch only teaches it, the second pass starts from what it
-//    learned, so the start of the recording is as clean as the rest.
-// 3. Residual suppression. What the filter leaves of the echo (its
+//    subtracts its prediction of the echo. A first pass over the opening
+//    only teaches it, so the start of the recording is as clean as the rest.
+// 3. Segments. The track is cleaned in fixed segments, each from a copy of
+//    what the first pass learned, warmed up on the seconds before it: the
+//    segments depend on nothing but the input, run on every core at once,
+//    and their output is written in order, a few segments held at a time.
+// 4. Residual suppression. What the filter leaves of the echo (its
 //    misadjustment, loudspeaker distortion) is taken out per short-time bin,
 //    driven by the filter's own echo estimate; where there is no echo
 //    estimate nothing is touched.
-// 4. Sanity check. A result louder than four times the input's mean square,
-//    or not finite, is discarded in favour of the input.
+// 5. Sanity check. A segment louder than four times its input's mean
+//    square, or not finite, is replaced by its input.
 
 #include "aec/adaptive_canceller.hpp"
 
@@ -21,40 +24,26 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
-#include "aec/adaptive_delay.hpp"
 #include "aec/adaptive_filter.hpp"
+#include "aec/adaptive_segments.hpp"
 #include "aec/adaptive_suppressor.hpp"
+#include "aec/cached_source.hpp"
+#include "aec/delay_feed.hpp"
+#include "aec/ordered_jobs.hpp"
 
 namespace {
 
 // Shorter tracks come back unchanged, as with the default canceller.
 constexpr int64_t kMinLength = 1024;
-// The first pass covers this much of the opening: enough for the filter to
-// converge on ordinary speech.
-constexpr double kTeachSeconds = 30.0;
-// A result is kept when its mean square is at most 4 times the input's
-// (about +6 dB) plus this.
-constexpr float kSanityMargin = 0.000001f;
+// Beyond this many threads the segments in flight would cost more memory
+// than the time they save.
+constexpr int kMaxThreads = 8;
 
-// Mean square of a track taken a piece at a time, summed in order.
-class MeanSquare {
- public:
-  void add(std::span<const float> x) {
-    for (float v : x) sum_ += v * v;
-    count_ += static_cast<int64_t>(x.size());
-  }
-  float mean() const { return count_ > 0 ? sum_ / static_cast<float>(count_) : 0.0f; }
-
- private:
-  float sum_ = 0.0f;
-  int64_t count_ = 0;
-};
-
-float meanSquare(std::span<const float> x) {
-  MeanSquare m;
-  m.add(x);
-  return m.mean();
+int threadsFor(int threads) {
+  if (threads > 0) return std::min(threads, kMaxThreads);
+  return std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, kMaxThreads);
 }
 
 float levelDb(float num, float den) {
@@ -64,48 +53,71 @@ float levelDb(float num, float den) {
 
 }  // namespace
 
-std::optional<AdaptiveResult> cancelEchoAdaptive(std::span<const float> mic,
-                                                 std::span<const float> reference,
-                                                 double sampleRate) {
-  AdaptiveResult result;
-  const int64_t L = static_cast<int64_t>(mic.size());
-  if (L < kMinLength || static_cast<int64_t>(reference.size()) < kMinLength || !(sampleRate > 0.0)) {
-    result.track.assign(mic.begin(), mic.end());
-    return result;
-  }
-  std::optional<std::vector<DelaySeg>> track = adaptiveDelayTrack(mic, reference, sampleRate);
+std::optional<AdaptiveStats> cancelEchoAdaptive(const SampleSource& mic,
+                                                const SampleSource& reference, double sampleRate,
+                                                SampleSink& out, int threads) {
+  AdaptiveStats stats;
+  const int64_t L = mic.size();
+  if (L < kMinLength || reference.size() < kMinLength || !(sampleRate > 0.0)) return stats;
+  const int workers = threadsFor(threads);
   std::unique_ptr<PartitionedEchoFilter> filter = PartitionedEchoFilter::create(fftwDftFactory());
   std::unique_ptr<ResidualSuppressor> suppressor = ResidualSuppressor::create(fftwDftFactory());
-  if (!track || !filter || !suppressor) return std::nullopt;
-  AdaptiveStats& stats = result.stats;
+  if (!filter || !suppressor) return std::nullopt;
+  // The delay search runs ahead of the filter on a thread of its own.
+  std::unique_ptr<DelayFeed> delays = DelayFeed::start(mic, reference, sampleRate, workers);
+  if (!delays) return std::nullopt;
   stats.ran = true;
-  stats.delays = *track;
 
-  // The first pass only teaches the filter; the second pass's blocks go
-  // straight on to the suppressor.
-  const double teach = std::min(static_cast<double>(L), sampleRate * kTeachSeconds);
-  const AdaptiveFilterStats first =
-      filter->run(mic, reference, *track, static_cast<int64_t>(teach), nullptr);
-  result.track.reserve(static_cast<size_t>(L));
-  MeanSquare errorLevel;
-  const AdaptiveFilterStats second = filter->run(
-      mic, reference, *track, L, [&](std::span<const float> error, std::span<const float> echo) {
-        errorLevel.add(error);
-        suppressor->push(error, echo, result.track);
+  // The first pass only teaches the filter.
+  const SegmentPlan plan = planSegments(L, sampleRate);
+  {
+    CachedSource micWindow(mic), refWindow(reference);
+    const AdaptiveFilterStats first =
+        filter->run(micWindow, refWindow, delays->through(plan.teach), 0, plan.teach, nullptr);
+    stats.copies = first.copies;
+    stats.resets = first.resets;
+  }
+
+  // One slot per worker and one finished segment waiting for its turn.
+  OrderedJobs jobs(workers, static_cast<size_t>(workers) + 1);
+  // The results' room is taken here, where running out of it can still be
+  // answered (the workers only ever reuse it).
+  std::vector<SegmentResult> slots(jobs.slots());
+  for (SegmentResult& slot : slots) slot.track.reserve(static_cast<size_t>(std::min(plan.segment, L)));
+  const SegmentStart from{mic, reference, *delays, *filter, *suppressor};
+  float micSum = 0.0f, errorSum = 0.0f, outSum = 0.0f;
+  jobs.run(
+      static_cast<size_t>(plan.count()),
+      [&](size_t i, size_t slot) { cleanSegment(from, plan, static_cast<int64_t>(i), slots[slot]); },
+      [&](size_t, size_t slot) {
+        SegmentResult& r = slots[slot];
+        out.write(r.track);
+        stats.segments += 1;
+        if (!r.kept) stats.reverted += 1;
+        stats.blocks += r.filter.blocks;
+        stats.copies += r.filter.copies;
+        stats.resets += r.filter.resets;
+        stats.frames += r.suppressor.frames;
+        stats.engaged += r.suppressor.engaged;
+        micSum += r.micSum;
+        errorSum += r.errorSum;
+        outSum += r.outSum;
       });
-  suppressor->finish(result.track);
-  stats.blocks = second.blocks;
-  stats.copies = first.copies + second.copies;
-  stats.resets = first.resets + second.resets;
-  stats.frames = suppressor->stats().frames;
-  stats.engaged = suppressor->stats().engaged;
+  stats.delays = delays->whole();
+  stats.applied = stats.reverted == 0;
+  stats.filterDb = levelDb(micSum, errorSum);
+  stats.micDeltaDb = levelDb(outSum, micSum);
+  return stats;
+}
 
-  const float mIn = meanSquare(mic);
-  const float mOut = meanSquare(result.track);
-  stats.filterDb = levelDb(mIn, errorLevel.mean());
-  stats.micDeltaDb = levelDb(mOut, mIn);
-  stats.applied = std::isfinite(mIn) && std::isfinite(mOut) && mOut <= mIn * 4.0f + kSanityMargin;
-  if (!stats.applied) result.track.assign(mic.begin(), mic.end());
+std::optional<AdaptiveResult> cancelEchoAdaptive(std::span<const float> mic,
+                                                 std::span<const float> reference,
+                                                 double sampleRate, int threads) {
+  const SpanSource micSource(mic), refSource(reference);
+  VectorSink sink(mic.size());
+  std::optional<AdaptiveStats> stats = cancelEchoAdaptive(micSource, refSource, sampleRate, sink, threads);
+  if (!stats) return std::nullopt;
+  AdaptiveResult result{stats->ran ? sink.take() : std::vector<float>(mic.begin(), mic.end()), *stats};
   return result;
 }
 
@@ -118,12 +130,16 @@ std::string formatAdaptiveDiagnostics(const AdaptiveStats& stats, double sampleR
                   static_cast<double>(stats.delays[i].delay) / sampleRate * 1000.0);
     delays += buf;
   }
+  const char* applied = stats.reverted == 0 ? "yes"
+                        : stats.reverted == stats.segments ? "no(reverted)"
+                                                           : "partly";
   const double frames = stats.frames > 0 ? static_cast<double>(stats.frames) : 1.0;
-  char line[256];
+  char line[320];
   std::snprintf(line, sizeof line,
-                "[aec] adaptive applied=%s delayMs=[%s] blocks=%lld updates=%lld resets=%lld "
-                "engaged=%.0f%% filter=%.1fdB micΔ=%.1fdB",
-                stats.applied ? "yes" : "no(reverted)", delays.c_str(),
+                "[aec] adaptive applied=%s segments=%lld reverted=%lld delayMs=[%s] blocks=%lld "
+                "updates=%lld resets=%lld engaged=%.0f%% filter=%.1fdB micΔ=%.1fdB",
+                applied, static_cast<long long>(stats.segments),
+                static_cast<long long>(stats.reverted), delays.c_str(),
                 static_cast<long long>(stats.blocks), static_cast<long long>(stats.copies),
                 static_cast<long long>(stats.resets),
                 static_cast<double>(stats.engaged) * 100.0 / frames,

@@ -93,7 +93,7 @@ std::unique_ptr<PartitionedEchoFilter> PartitionedEchoFilter::create(DftFactory&
   return std::unique_ptr<PartitionedEchoFilter>(new PartitionedEchoFilter(std::move(fwd), std::move(inv)));
 }
 
-PartitionedEchoFilter::PartitionedEchoFilter(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv)
+PartitionedEchoFilter::PartitionedEchoFilter(std::shared_ptr<Dft> fwd, std::shared_ptr<Dft> inv)
     : fwd_(std::move(fwd)),
       inv_(std::move(inv)),
       refPower_(kStrideZ, 0.0f),
@@ -121,19 +121,15 @@ void PartitionedEchoFilter::inverse(const float* re, const float* im, float* out
 
 // The spectrum of the reference around the block at blockStart (the block
 // before it and the block itself), aligned by `delay`, into history slot.
-void PartitionedEchoFilter::loadReference(std::span<const float> reference, int64_t blockStart,
+void PartitionedEchoFilter::loadReference(CachedSource& reference, int64_t blockStart,
                                           int64_t delay, int64_t slot) {
-  const int64_t first = blockStart - kN - delay + kLead;
-  const int64_t size = static_cast<int64_t>(reference.size());
-  for (int64_t i = 0; i < kFft; ++i) {
-    const int64_t j = first + i;
-    time_[static_cast<size_t>(i)] = (j >= 0 && j < size) ? reference[static_cast<size_t>(j)] : 0.0f;
-  }
+  const float* x = reference.view(blockStart - kN - delay + kLead, kFft);
+  std::copy(x, x + kFft, time_.begin());
   const size_t row = static_cast<size_t>(slot) * kStrideZ;
   forward(time_.data(), history_.re.data() + row, history_.im.data() + row);
 }
 
-void PartitionedEchoFilter::rebuildHistory(std::span<const float> reference, int64_t blockStart,
+void PartitionedEchoFilter::rebuildHistory(CachedSource& reference, int64_t blockStart,
                                            int64_t delay) {
   // Slot head_ holds the current block, head_+p (mod P) the block p back.
   for (int64_t p = 0; p < kP; ++p) {
@@ -269,6 +265,14 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
                                                std::span<const float> reference,
                                                const std::vector<DelaySeg>& track, int64_t length,
                                                const BlockSink& sink) {
+  const SpanSource micSource(mic), refSource(reference);
+  CachedSource micWindow(micSource), refWindow(refSource);
+  return run(micWindow, refWindow, track, 0, length, sink);
+}
+
+AdaptiveFilterStats PartitionedEchoFilter::run(CachedSource& mic, CachedSource& reference,
+                                               const std::vector<DelaySeg>& track, int64_t from,
+                                               int64_t to, const BlockSink& sink) {
   AdaptiveFilterStats stats;
   DelayCursor delays(track);
   std::vector<float> yb(static_cast<size_t>(kN));
@@ -277,7 +281,7 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
   std::vector<float> ef(static_cast<size_t>(kN));
   std::vector<float> d(static_cast<size_t>(kN));
   bool fresh = true;
-  for (int64_t t0 = 0; t0 < length; t0 += kN) {
+  for (int64_t t0 = from; t0 < to; t0 += kN) {
     const int64_t delay = delays.delayAt(t0);
     if (delay != alignedTo_) {
       realign(delay - alignedTo_);
@@ -292,10 +296,9 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
       head_ = (head_ + kP - 1) % kP;
       loadReference(reference, t0, delay, head_);
     }
-    const int64_t n = std::min(kN, length - t0);
-    for (int64_t i = 0; i < kN; ++i) {
-      d[static_cast<size_t>(i)] = i < n ? mic[static_cast<size_t>(t0 + i)] : 0.0f;
-    }
+    const int64_t n = std::min(kN, to - t0);
+    const float* m = mic.view(t0, n);
+    for (int64_t i = 0; i < kN; ++i) d[static_cast<size_t>(i)] = i < n ? m[i] : 0.0f;
     filterInto(background_, yb.data());
     filterInto(foreground_, yf.data());
     for (int64_t i = 0; i < kN; ++i) {
@@ -330,13 +333,10 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
     }
 
     stats.blocks += 1;
+    // Outside the track the reference reads as 0, which adds nothing.
+    const float* x = reference.view(t0 - delay + kLead, kN);
     float x2 = 0.0f;
-    for (int64_t i = 0; i < kN; ++i) {
-      const int64_t j = t0 + i - delay + kLead;
-      if (j >= 0 && j < static_cast<int64_t>(reference.size())) {
-        x2 += reference[static_cast<size_t>(j)] * reference[static_cast<size_t>(j)];
-      }
-    }
+    for (int64_t i = 0; i < kN; ++i) x2 += x[i] * x[i];
     if (x2 > kQuietReference * static_cast<float>(kN)) adapt(eb.data(), yb.data(), stats);
   }
   return stats;

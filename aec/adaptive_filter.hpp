@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "aec/adaptive_step.hpp"
+#include "aec/aligned_buffer.hpp"
+#include "aec/cached_source.hpp"
 #include "aec/delay_track.hpp"
 #include "aec/dft.hpp"
 
@@ -27,7 +29,9 @@ struct AdaptiveFilterStats {
 // foreground filter, whose output is used, only ever takes over a background
 // that has done clearly better, and a background that strays (the near end
 // talking) is put back to the foreground. The weights survive between passes,
-// so a second pass starts from what the first one learned.
+// so a second pass starts from what the first one learned. A copy carries
+// on from what the original learned on its own (the transforms, which are
+// safe to share, are shared).
 class PartitionedEchoFilter {
  public:
   static constexpr int64_t kBlock = 1024;             // samples per block, also the partition length
@@ -52,13 +56,19 @@ class PartitionedEchoFilter {
   AdaptiveFilterStats run(std::span<const float> mic, std::span<const float> reference,
                           const std::vector<DelaySeg>& track, int64_t length,
                           const BlockSink& sink);
+  // The same for the microphone's blocks from `from` (a multiple of kBlock)
+  // up to `to`, both tracks read through windows: the microphone reads as 0
+  // from `to` on, as from `length` above.
+  AdaptiveFilterStats run(CachedSource& mic, CachedSource& reference,
+                          const std::vector<DelaySeg>& track, int64_t from, int64_t to,
+                          const BlockSink& sink);
 
   // The foreground's impulse response, kPartitions * kBlock taps; tap n
   // weighs reference sample t - delay + kLead - n for microphone sample t.
   std::vector<float> impulseResponse();
 
  private:
-  PartitionedEchoFilter(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv);
+  PartitionedEchoFilter(std::shared_ptr<Dft> fwd, std::shared_ptr<Dft> inv);
 
   struct Spectra {
     std::vector<float> re;
@@ -67,9 +77,8 @@ class PartitionedEchoFilter {
         : re(static_cast<size_t>(rows * kStride), 0.0f), im(static_cast<size_t>(rows * kStride), 0.0f) {}
   };
 
-  void loadReference(std::span<const float> reference, int64_t blockStart, int64_t delay,
-                     int64_t slot);
-  void rebuildHistory(std::span<const float> reference, int64_t blockStart, int64_t delay);
+  void loadReference(CachedSource& reference, int64_t blockStart, int64_t delay, int64_t slot);
+  void rebuildHistory(CachedSource& reference, int64_t blockStart, int64_t delay);
   void realign(int64_t shift);
   void filterInto(const Spectra& w, float* out);
   void adapt(const float* error, const float* estimate, AdaptiveFilterStats& stats);
@@ -77,8 +86,9 @@ class PartitionedEchoFilter {
   void forward(const float* in, float* re, float* im);
   void inverse(const float* re, const float* im, float* out);
 
-  std::unique_ptr<Dft> fwd_;
-  std::unique_ptr<Dft> inv_;
+  // Shared by copies: a transform may run on several threads at once.
+  std::shared_ptr<Dft> fwd_;
+  std::shared_ptr<Dft> inv_;
   Spectra background_;
   Spectra foreground_;
   Spectra history_;         // reference spectra, newest block in slot head_
@@ -88,9 +98,9 @@ class PartitionedEchoFilter {
   int64_t constrainNext_ = 0;
   float backgroundLevel_ = 0.0f;
   float foregroundLevel_ = 0.0f;
-  // Transform scratch.
-  std::vector<float> time_;
-  std::vector<std::complex<float>> bins_;
+  // Transform scratch, aligned as the transforms require.
+  AlignedVector<float> time_;
+  AlignedVector<std::complex<float>> bins_;
   std::vector<float> re_;
   std::vector<float> im_;
   std::vector<float> errorPower_;

@@ -67,7 +67,7 @@ std::unique_ptr<ResidualSuppressor> ResidualSuppressor::create(DftFactory& facto
   return std::unique_ptr<ResidualSuppressor>(new ResidualSuppressor(std::move(fwd), std::move(inv)));
 }
 
-ResidualSuppressor::ResidualSuppressor(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv)
+ResidualSuppressor::ResidualSuppressor(std::shared_ptr<Dft> fwd, std::shared_ptr<Dft> inv)
     : fwd_(std::move(fwd)),
       inv_(std::move(inv)),
       win_(static_cast<size_t>(kFrame)),

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "aec/aligned_buffer.hpp"
 #include "aec/dft.hpp"
 
 // What the residual suppressor did.
@@ -18,7 +19,8 @@ struct SuppressorStats {
 // Takes out what the linear filter left of the echo: per short-time bin it
 // estimates the residual echo power as the filter's echo estimate times a
 // tracked leak ratio, and attenuates the bin by how much of its power that
-// residual explains. Bins without an echo estimate pass untouched.
+// residual explains. Bins without an echo estimate pass untouched. A copy
+// carries on from the original's state on its own.
 class ResidualSuppressor {
  public:
   static constexpr int64_t kFrame = 1024;  // STFT frame
@@ -39,17 +41,18 @@ class ResidualSuppressor {
   const SuppressorStats& stats() const { return stats_; }
 
  private:
-  ResidualSuppressor(std::unique_ptr<Dft> fwd, std::unique_ptr<Dft> inv);
+  ResidualSuppressor(std::shared_ptr<Dft> fwd, std::shared_ptr<Dft> inv);
   void windowed(const std::vector<float>& x, float* frame) const;
   bool gains();
   void processFrames(std::vector<float>& out);
 
-  std::unique_ptr<Dft> fwd_;
-  std::unique_ptr<Dft> inv_;
+  // Shared by copies: a transform may run on several threads at once.
+  std::shared_ptr<Dft> fwd_;
+  std::shared_ptr<Dft> inv_;
   std::vector<float> win_;
-  std::vector<float> frame_;
-  std::vector<std::complex<float>> E_;
-  std::vector<std::complex<float>> Y_;
+  AlignedVector<float> frame_;  // transform arrays, aligned as the transforms require
+  AlignedVector<std::complex<float>> E_;
+  AlignedVector<std::complex<float>> Y_;
   std::vector<float> errorPower_;  // smoothed |E|^2 per bin
   std::vector<float> echoPower_;   // smoothed |Y|^2 per bin
   std::vector<float> leak_;        // residual echo power / echo estimate power

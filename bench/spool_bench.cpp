@@ -5,7 +5,8 @@
 // the spool (as after a kill: --recover) with its peak memory and two times:
 // when the last of the three files was renamed into place (its change time)
 // and when the spool was gone.
-// Pass --echo-cancel to include the canceller in the finish.
+// Pass --echo-cancel to include the canceller in the finish, and
+// --aec=adaptive as well for the adaptive one.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -66,6 +67,7 @@ double latestChange(const std::vector<std::string>& paths) {
 
 int main(int argc, char** argv) {
   const bool echoCancel = argc > 1 && std::strcmp(argv[1], "--echo-cancel") == 0;
+  const bool adaptive = argc > 2 && std::strcmp(argv[2], "--aec=adaptive") == 0;
   const auto dir = std::filesystem::temp_directory_path() / ("narup-spool-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string out = (dir / "hour.wav").string();
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
   const double realStart = realNow();
   const pid_t child = ::fork();
   if (child == 0) {
-    const int status = recoverRecording(out, echoCancel);
+    const int status = recoverRecording(out, echoCancel, adaptive);
     // The monotonic clock is the machine's: t0 holds in the child too.
     const double removed = since(t0);
     const double inPlace = latestChange({out, channelPath(out, "mic"), channelPath(out, "sys")}) - realStart;
@@ -115,7 +117,8 @@ int main(int argc, char** argv) {
   }
   int status = 0;
   ::waitpid(child, &status, 0);
-  std::printf("finish from the spool%s: process ended after %.1f s, status %d\n", echoCancel ? " with echo cancellation" : "",
+  std::printf("finish from the spool%s: process ended after %.1f s, status %d\n",
+              !echoCancel ? "" : adaptive ? " with adaptive echo cancellation" : " with echo cancellation",
               since(t0), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
   std::filesystem::remove_all(dir);
   return 0;

@@ -187,35 +187,26 @@ std::optional<FloatTrackSource> cancelEcho(const SampleSource& mic, const Sample
   return cleaned;
 }
 
-// The same with the adaptive canceller, which takes both tracks whole; its
-// result is measured and kept as the other canceller's is.
+// The same with the adaptive canceller, which streams as the other one does
+// (a segment it reverts is already the microphone in what it wrote).
 std::optional<FloatTrackSource> cancelEchoAdaptively(const SampleSource& mic,
                                                      const SampleSource& sys, double rate,
                                                      const std::string& scratchDir, Measures& m) {
   std::optional<FloatTrackSource> cleaned;
   try {
-    std::vector<float> micAll(static_cast<size_t>(mic.size()));
-    std::vector<float> sysAll(static_cast<size_t>(sys.size()));
-    mic.read(0, mic.size(), micAll.data());
-    sys.read(0, sys.size(), sysAll.data());
-    std::optional<AdaptiveResult> result = cancelEchoAdaptive(micAll, sysAll, rate);
-    if (!result) return std::nullopt;
-    if (result->stats.ran) {
-      const std::string line = formatAdaptiveDiagnostics(result->stats, rate);
+    FloatTrackSink file(scratchDir);
+    MeasuringSink sink(file, sys, m);
+    const std::optional<AdaptiveStats> stats = cancelEchoAdaptive(mic, sys, rate, sink);
+    sink.flush();
+    if (!stats) return std::nullopt;
+    if (stats->ran) {
+      const std::string line = formatAdaptiveDiagnostics(*stats, rate);
       logErr(line);
       appendAecLog(line);
-    }
-    if (result->stats.applied) {
-      FloatTrackSink file(scratchDir);
-      MeasuringSink sink(file, sys, m);
-      const std::span<const float> track(result->track);
-      for (size_t at = 0; at < track.size(); at += kBlock)
-        sink.write(track.subspan(at, std::min<size_t>(kBlock, track.size() - at)));
-      sink.flush();
       cleaned.emplace(file.finish());
     }
   } catch (const std::bad_alloc&) {
-    return std::nullopt;  // no room for the whole tracks: the files matter more
+    return std::nullopt;  // no room for the canceller's segments: the files matter more
   }
   if (cleaned && cleaned->size() != mic.size()) return std::nullopt;
   logErr(formatLine("echo cancellation applied (%lld frames)", static_cast<long long>(mic.size())));

@@ -63,6 +63,7 @@ struct TrackSources {
   double micRate = 0.0;
 };
 // With `adaptive`, the adaptive canceller cleans the microphone instead of
-// the one `makeCanceller` makes (both tracks are then read into memory).
+// the one `makeCanceller` makes (streamed as well, a few two-minute
+// segments held at a time).
 FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const std::string& outPath,
                             const CancellerFactory& makeCanceller, bool adaptive = false);

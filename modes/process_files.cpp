@@ -85,22 +85,28 @@ void reportAec(const std::optional<AecStats>& stats) {
   appendAecLog(line);
 }
 
-// The adaptive canceller works on whole tracks: both are read, cleaned and
-// the result written in one go.
+// The adaptive canceller writes the cleaned track as it makes it, under a
+// temporary name renamed over the output once complete (so the output may
+// be one of the inputs); a track it did not run on is written as it came.
 int cleanAdaptively(const WavSource& micTrack, const WavSource& sysTrack, double rate,
                     const std::string& outPath) {
-  std::vector<float> mic(static_cast<size_t>(micTrack.size()));
-  std::vector<float> sys(static_cast<size_t>(sysTrack.size()));
-  micTrack.read(0, micTrack.size(), mic.data());
-  sysTrack.read(0, sysTrack.size(), sys.data());
-  std::optional<AdaptiveResult> result = cancelEchoAdaptive(mic, sys, rate);
-  if (!result) return failed("EchoCanceller init failed");
-  if (result->stats.ran) {
-    const std::string line = formatAdaptiveDiagnostics(result->stats, rate);
+  const auto whole = Wav16FileWriter::Durability::kWhole;
+  const size_t frames = static_cast<size_t>(micTrack.size());
+  std::optional<Wav16FileWriter> out = Wav16FileWriter::begin(outPath, frames, rate, whole);
+  int error = out ? 0 : errno;
+  ProgressLine progress(micTrack.size(), rate > 0.0 ? static_cast<double>(micTrack.size()) / rate : 0.0);
+  WavSink sink(out, progress);
+  const std::optional<AdaptiveStats> stats = cancelEchoAdaptive(micTrack, sysTrack, rate, sink);
+  progress.stop();
+  if (!stats) return failed("EchoCanceller init failed");
+  if (stats->ran) {
+    const std::string line = formatAdaptiveDiagnostics(*stats, rate);
     logErr(line);
     appendAecLog(line);
+  } else {
+    copyTrack(micTrack, sink);
   }
-  const int error = writeOrError(result->track, rate, outPath);
+  if (out && !out->commit()) error = out->error() != 0 ? out->error() : EIO;
   logErr("wrote cleaned mic → " + outPath);
   reportUnwritten(outPath, error);
   return 0;

@@ -12,7 +12,7 @@ class EchoCanceller;
 // Returns the exit status: 0 after writing, 1 after the failure line when an
 // input is unusable or the canceller cannot be set up (the output path is
 // then left untouched). With `adaptive`, the adaptive canceller cleans the
-// track instead (both tracks are then held in memory).
+// track instead, streamed as well.
 int processFiles(const std::string& micPath, const std::string& sysPath,
                  const std::string& outPath, bool adaptive = false);
 

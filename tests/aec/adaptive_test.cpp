@@ -2,10 +2,12 @@
 
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "aec/adaptive_canceller.hpp"
+#include "aec/adaptive_segments.hpp"
 #include "test_signals.hpp"
 #include "aec/adaptive_filter.hpp"
 #include "aec/dft.hpp"
@@ -218,6 +220,35 @@ TEST(AdaptiveCanceller, ReturnsTheMicrophoneUnchangedLikeTheDefaultCanceller) {
       if (std::isnan(c.mic[i])) ASSERT_TRUE(std::isnan(out->track[i])) << i;
       else ASSERT_EQ(out->track[i], c.mic[i]) << i;
     }
+  }
+}
+
+// A track of three segments: a NaN in the second makes that segment the
+// microphone as it came while the others are cleaned, and the bytes are the
+// same whatever the number of threads.
+TEST(AdaptiveCanceller, SegmentsGiveTheSameBytesOnEveryThreadCount) {
+  constexpr double kLowRate = 8000.0;
+  const size_t n = static_cast<size_t>(kLowRate * 300);
+  const std::vector<float> far = noise(n, 0.3f, 11);
+  std::vector<float> mic = delayed(far, 80, 0.5f);
+  const SegmentPlan plan = planSegments(static_cast<int64_t>(n), kLowRate);
+  ASSERT_EQ(plan.count(), 3);
+  const size_t s1 = static_cast<size_t>(plan.start(1)), s2 = static_cast<size_t>(plan.start(2));
+  mic[s1 + 1000] = std::numeric_limits<float>::quiet_NaN();
+  const std::optional<AdaptiveResult> one = cancelEchoAdaptive(mic, far, kLowRate, 1);
+  ASSERT_TRUE(one);
+  ASSERT_EQ(one->track.size(), n);
+  EXPECT_EQ(std::make_tuple(one->stats.segments, one->stats.reverted), std::make_tuple(3, 1));
+  EXPECT_NE(formatAdaptiveDiagnostics(one->stats, kLowRate).find("applied=partly segments=3 reverted=1"),
+            std::string::npos);
+  EXPECT_EQ(std::memcmp(one->track.data() + s1, mic.data() + s1, (s2 - s1) * sizeof(float)), 0);
+  EXPECT_LT(10.0 * std::log10(energy(one->track, s2, n) / energy(mic, s2, n)), -25.0);
+  EXPECT_LT(10.0 * std::log10(energy(one->track, s1 - 8000, s1) / energy(mic, s1 - 8000, s1)), -25.0);
+  for (const int threads : {2, 3}) {
+    SCOPED_TRACE(threads);
+    const std::optional<AdaptiveResult> many = cancelEchoAdaptive(mic, far, kLowRate, threads);
+    ASSERT_TRUE(many);
+    EXPECT_EQ(std::memcmp(many->track.data(), one->track.data(), n * sizeof(float)), 0);
   }
 }
 
