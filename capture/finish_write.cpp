@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <initializer_list>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -16,7 +17,9 @@
 #include "aec/adaptive_canceller.hpp"
 #include "aec/echo_canceller.hpp"
 #include "aec/sample_source.hpp"
+#include "audio/loudness.hpp"
 #include "audio/sample_utils.hpp"
+#include "audio/track_writer.hpp"
 #include "audio/wav.hpp"
 #include "base/console.hpp"
 #include "capture/float_track.hpp"
@@ -108,18 +111,39 @@ float mixed(float s, float m) {
   return x;
 }
 
-// What the level lines and the normalisation need, taken over [0, upTo).
+// What the level lines and the normalisation need, taken over [0, upTo);
+// with a loudness target, the loudness of the mix and the microphone too
+// (the system track's own file measures its track itself).
 struct Measures {
   LevelTally sys, mic;
   float mixPeak = 0.0f;
   int64_t upTo = 0;
+  std::optional<LoudnessMeter> mixLoudness, micLoudness;
+  std::vector<float> mix;
+
+  static Measures fresh(const std::optional<double>& loudness, double rate) {
+    Measures m;
+    if (loudness) {
+      m.mixLoudness.emplace(rate);
+      m.micLoudness.emplace(rate);
+    }
+    return m;
+  }
 };
 
-// Samples past a track's end read as 0, which changes neither measure.
-void measure(Measures& m, const float* sys, const float* mic, size_t n) {
+// Samples past a track's end read as 0, which changes neither measure (the
+// loudness meters stop where their track does).
+void measure(Measures& m, const float* sys, const float* mic, size_t n, int64_t micSize) {
   m.sys.add(std::span<const float>(sys, n));
   m.mic.add(std::span<const float>(mic, n));
   addSumToPeak(m.mixPeak, sys, mic, n);
+  if (m.mixLoudness) {
+    m.mix.resize(n);
+    for (size_t i = 0; i < n; ++i) m.mix[i] = mixed(sys[i], mic[i]);
+    m.mixLoudness->add(m.mix);
+    const int64_t inMic = std::clamp<int64_t>(micSize - m.upTo, 0, static_cast<int64_t>(n));
+    m.micLoudness->add(std::span<const float>(mic, static_cast<size_t>(inMic)));
+  }
   m.upTo += static_cast<int64_t>(n);
 }
 
@@ -146,7 +170,7 @@ class MeasuringSink final : public SampleSink {
     inner_.write(pending_);
     sysPiece_.resize(pending_.size());
     sys_.read(m_.upTo, static_cast<int64_t>(pending_.size()), sysPiece_.data());
-    measure(m_, sysPiece_.data(), pending_.data(), pending_.size());
+    measure(m_, sysPiece_.data(), pending_.data(), pending_.size(), std::numeric_limits<int64_t>::max());
     pending_.clear();
   }
 
@@ -234,24 +258,36 @@ Normalization planFor(int64_t size, float peak) {
   return planNormalization(peak, kTargetPeak, kMaxGain, kMinPeak);
 }
 
-// A file being written, with the normalisation of its samples.
+// A file being written, with the normalisation of its samples: the peak's,
+// or with a loudness target the loudness's in its place.
 struct Output {
-  std::optional<Wav16FileWriter> file;
+  std::unique_ptr<TrackWriter> file;
   Normalization plan;
+  std::optional<LoudnessPlan> loudness;
   int openError = 0;  // why no file could be begun
   std::vector<float> piece = std::vector<float>(kBlock);
 
+  std::optional<float> gain() const {
+    if (!loudness) return plan.gain;
+    if (!loudness->measured) return std::nullopt;
+    return loudness->gain;
+  }
   void write(const float* x, int64_t n) {
     if (!file || n <= 0) return;
-    if (!plan.gain) {
+    const std::optional<float> g = gain();
+    if (!g) {
       file->write(std::span<const float>(x, static_cast<size_t>(n)));
       return;
     }
-    normalizeSamples(x, piece.data(), static_cast<size_t>(n), *plan.gain);
+    normalizeSamples(x, piece.data(), static_cast<size_t>(n), *g);
     file->write(std::span<const float>(piece.data(), static_cast<size_t>(n)));
   }
   bool commit() { return file && file->commit(); }
   int error() const { return file ? file->error() : openError; }
+  void log() const {
+    if (loudness) logLoudness(*loudness);
+    else logNormalization(plan);
+  }
 };
 
 // Commits `out` and notes it in `report` when it is not in place.
@@ -291,7 +327,6 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   double rate = kFallbackRate;
   std::optional<ResampledSource> resampled;
   std::optional<FloatTrackSource> cleaned;
-  Measures m;
   if (sys.size() > 0) {
     if (sysRate > 0) rate = sysRate;
     if (mic->size() > 0 && micRate > 0 && sysRate > 0 && std::fabs(micRate - sysRate) > kRateTolerance) {
@@ -303,6 +338,8 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
     rate = micRate;
   }
 
+  Measures m = Measures::fresh(tracks.loudness, rate);
+
   // The files, each under a temporary name until it is complete. The
   // system track's own file needs nothing the canceller makes: it is
   // measured and written while the canceller runs, so that the disk takes
@@ -311,17 +348,26 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   const bool channels = sys.size() > 0 && mic->size() > 0;
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
-  const auto output = [&](const std::string& path, int64_t size, float peak) {
-    Output out{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+  const auto output = [&](const std::string& path, int64_t size, float peak,
+                          const std::optional<LoudnessMeter>& loudness) {
+    Output out;
+    out.file = TrackWriter::begin(path, static_cast<size_t>(size), rate);
     if (!out.file) out.openError = errno;
+    out.plan = planFor(size, peak);
+    if (loudness) out.loudness = loudness->plan(*tracks.loudness);
     return out;
   };
   std::optional<Output> sysOut;
   BackgroundJob sysFile([&] {
     if (!channels) return;
     LevelTally levels;
-    forEachBlock(sys, [&](const float* x, int64_t n) { levels.add(std::span<const float>(x, static_cast<size_t>(n))); });
-    sysOut.emplace(output(sysPath, sys.size(), levels.peak));
+    std::optional<LoudnessMeter> loudness;
+    if (tracks.loudness) loudness.emplace(rate);
+    forEachBlock(sys, [&](const float* x, int64_t n) {
+      levels.add(std::span<const float>(x, static_cast<size_t>(n)));
+      if (loudness) loudness->add(std::span<const float>(x, static_cast<size_t>(n)));
+    });
+    sysOut.emplace(output(sysPath, sys.size(), levels.peak, loudness));
     forEachBlock(sys, [&](const float* x, int64_t n) { sysOut->write(x, n); });
   });
 
@@ -334,17 +380,18 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
 
   // First pass: what the canceller did not measure (everything, when the
   // microphone stays as it was).
-  if (!cleaned) m = Measures{};
-  forEachStretch(m.upTo, sys, *mic,
-                 [&](int64_t, const float* s, const float* x, size_t n) { measure(m, s, x, n); });
+  if (!cleaned) m = Measures::fresh(tracks.loudness, rate);
+  forEachStretch(m.upTo, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
+    measure(m, s, x, n, mic->size());
+  });
   logLevels("sys", m.sys, sys.size());
   logLevels("mic", m.mic, mic->size());
 
   // Second pass: the mix and the microphone's file at once, each on a
   // thread: converting and handing over the samples takes longer than
   // reading them twice. The lines follow in the order the tracks finish.
-  Output mixOut = output(outPath, mixSize, m.mixPeak);
-  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak) : Output{};
+  Output mixOut = output(outPath, mixSize, m.mixPeak, m.mixLoudness);
+  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak, m.micLoudness) : Output{};
   runTogether({
       [&] {
         std::vector<float> mix(kBlock);
@@ -359,13 +406,13 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
 
   FinishReport report;
   commitInto(mixOut, outPath, report);
-  logNormalization(mixOut.plan);
+  mixOut.log();
   logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
   if (!channels) return report;
   commitInto(micOut, micPath, report);
   commitInto(*sysOut, sysPath, report);
-  logNormalization(micOut.plan);
-  logNormalization(sysOut->plan);
+  micOut.log();
+  sysOut->log();
   logErr("wrote channels → " + micPath + " + " + sysPath);
   return report;
 }
