@@ -28,7 +28,7 @@ TEST(TrackWriter, FlacDecodesToExactlyTheSamplesOfTheWav) {
     ASSERT_TRUE(writeTrack(track, 44100.9, (dir / "a.wav").string()));
     ASSERT_TRUE(writeTrack(track, 44100.9, (dir / "a.flac").string()));
     const DecodedFlac flac = decodeFlac((dir / "a.flac").string());
-    ASSERT_TRUE(flac.ok);  // the stream's own checksum included
+    ASSERT_TRUE(flac.ok);  // every frame's CRC included
     EXPECT_EQ(flac.rate, 44100u);
     EXPECT_EQ(flac.channels * 100 + flac.bits, 116u);
     const auto wav = fileBytes(dir / "a.wav");

@@ -24,7 +24,6 @@ inline DecodedFlac decodeFlac(const std::string& path) {
   DecodedFlac out;
   std::unique_ptr<FLAC__StreamDecoder, void (*)(FLAC__StreamDecoder*)> d(FLAC__stream_decoder_new(),
                                                                           FLAC__stream_decoder_delete);
-  FLAC__stream_decoder_set_md5_checking(d.get(), true);
   const auto onFrame = [](const FLAC__StreamDecoder*, const FLAC__Frame* frame, const FLAC__int32* const buffer[],
                           void* self) {
     auto& o = *static_cast<DecodedFlac*>(self);
