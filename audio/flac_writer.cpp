@@ -18,14 +18,16 @@ extern "C" FLAC__bool FLAC__stream_encoder_set_do_md5(FLAC__StreamEncoder* encod
 namespace {
 
 // The fastest setting that still predicts: fixed predictors, no LPC search,
-// no exhaustive model search. A long take is encoded after the canceller
-// has run, so speed counts more than the last few per cent of size; 4096
-// samples a frame (85 ms at 48 kHz) keeps the frame headers small. No MD5
+// no exhaustive model search, one Rice parameter a frame. A long take is
+// encoded after the canceller has run, so speed counts more than the last
+// per cent of size: frames of 1152 samples (24 ms at 48 kHz) stay in the
+// cache and encode in two thirds of the time of 4096, at the same size, and
+// partitioning the residual cost a third more for nothing on speech. No MD5
 // of the samples in the stream header (all zeros: "not computed"): it costs
 // three times the encoding itself, and every frame carries its own CRC.
 constexpr unsigned kCompressionLevel = 0;
-constexpr unsigned kBlockSize = 4096;
-constexpr unsigned kMaxRicePartitionOrder = 3;
+constexpr unsigned kBlockSize = 1152;
+constexpr unsigned kMaxRicePartitionOrder = 0;
 // Samples converted and handed to the encoder at a time.
 constexpr std::size_t kPiece = 8192;
 // FLAC's rate field holds up to 2^20 - 1 Hz.
