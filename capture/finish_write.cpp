@@ -5,7 +5,6 @@
 #include <cmath>
 #include <functional>
 #include <initializer_list>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -111,39 +110,18 @@ float mixed(float s, float m) {
   return x;
 }
 
-// What the level lines and the normalisation need, taken over [0, upTo);
-// with a loudness target, the loudness of the mix and the microphone too
-// (the system track's own file measures its track itself).
+// What the level lines and the normalisation need, taken over [0, upTo).
 struct Measures {
   LevelTally sys, mic;
   float mixPeak = 0.0f;
   int64_t upTo = 0;
-  std::optional<LoudnessMeter> mixLoudness, micLoudness;
-  std::vector<float> mix;
-
-  static Measures fresh(const std::optional<double>& loudness, double rate) {
-    Measures m;
-    if (loudness) {
-      m.mixLoudness.emplace(rate);
-      m.micLoudness.emplace(rate);
-    }
-    return m;
-  }
 };
 
-// Samples past a track's end read as 0, which changes neither measure (the
-// loudness meters stop where their track does).
-void measure(Measures& m, const float* sys, const float* mic, size_t n, int64_t micSize) {
+// Samples past a track's end read as 0, which changes neither measure.
+void measure(Measures& m, const float* sys, const float* mic, size_t n) {
   m.sys.add(std::span<const float>(sys, n));
   m.mic.add(std::span<const float>(mic, n));
   addSumToPeak(m.mixPeak, sys, mic, n);
-  if (m.mixLoudness) {
-    m.mix.resize(n);
-    for (size_t i = 0; i < n; ++i) m.mix[i] = mixed(sys[i], mic[i]);
-    m.mixLoudness->add(m.mix);
-    const int64_t inMic = std::clamp<int64_t>(micSize - m.upTo, 0, static_cast<int64_t>(n));
-    m.micLoudness->add(std::span<const float>(mic, static_cast<size_t>(inMic)));
-  }
   m.upTo += static_cast<int64_t>(n);
 }
 
@@ -170,7 +148,7 @@ class MeasuringSink final : public SampleSink {
     inner_.write(pending_);
     sysPiece_.resize(pending_.size());
     sys_.read(m_.upTo, static_cast<int64_t>(pending_.size()), sysPiece_.data());
-    measure(m_, sysPiece_.data(), pending_.data(), pending_.size(), std::numeric_limits<int64_t>::max());
+    measure(m_, sysPiece_.data(), pending_.data(), pending_.size());
     pending_.clear();
   }
 
@@ -258,6 +236,12 @@ Normalization planFor(int64_t size, float peak) {
   return planNormalization(peak, kTargetPeak, kMaxGain, kMinPeak);
 }
 
+// The loudness plan of a measured track, nothing without a meter.
+std::optional<LoudnessPlan> planFor(const std::optional<LoudnessMeter>& meter, double target) {
+  if (!meter) return std::nullopt;
+  return meter->plan(target);
+}
+
 // A file being written, with the normalisation of its samples: the peak's,
 // or with a loudness target the loudness's in its place.
 struct Output {
@@ -338,7 +322,7 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
     rate = micRate;
   }
 
-  Measures m = Measures::fresh(tracks.loudness, rate);
+  Measures m;
 
   // The files, each under a temporary name until it is complete. The
   // system track's own file needs nothing the canceller makes: it is
@@ -349,14 +333,15 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
   const auto output = [&](const std::string& path, int64_t size, float peak,
-                          const std::optional<LoudnessMeter>& loudness) {
+                          const std::optional<LoudnessPlan>& loudness) {
     Output out;
     out.file = TrackWriter::begin(path, static_cast<size_t>(size), rate);
     if (!out.file) out.openError = errno;
     out.plan = planFor(size, peak);
-    if (loudness) out.loudness = loudness->plan(*tracks.loudness);
+    out.loudness = loudness;
     return out;
   };
+  const double target = tracks.loudness.value_or(0.0);
   std::optional<Output> sysOut;
   BackgroundJob sysFile([&] {
     if (!channels) return;
@@ -367,7 +352,7 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
       levels.add(std::span<const float>(x, static_cast<size_t>(n)));
       if (loudness) loudness->add(std::span<const float>(x, static_cast<size_t>(n)));
     });
-    sysOut.emplace(output(sysPath, sys.size(), levels.peak, loudness));
+    sysOut.emplace(output(sysPath, sys.size(), levels.peak, planFor(loudness, target)));
     forEachBlock(sys, [&](const float* x, int64_t n) { sysOut->write(x, n); });
   });
 
@@ -380,18 +365,37 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
 
   // First pass: what the canceller did not measure (everything, when the
   // microphone stays as it was).
-  if (!cleaned) m = Measures::fresh(tracks.loudness, rate);
-  forEachStretch(m.upTo, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
-    measure(m, s, x, n, mic->size());
-  });
+  if (!cleaned) m = Measures{};
+  forEachStretch(m.upTo, sys, *mic,
+                 [&](int64_t, const float* s, const float* x, size_t n) { measure(m, s, x, n); });
   logLevels("sys", m.sys, sys.size());
   logLevels("mic", m.mic, mic->size());
 
   // Second pass: the mix and the microphone's file at once, each on a
   // thread: converting and handing over the samples takes longer than
   // reading them twice. The lines follow in the order the tracks finish.
-  Output mixOut = output(outPath, mixSize, m.mixPeak, m.mixLoudness);
-  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak, m.micLoudness) : Output{};
+  // With a loudness target, the loudness of the mix and of the microphone,
+  // each on a thread: the meter's true peak costs more than reading twice.
+  std::optional<LoudnessMeter> mixLoudness, micLoudness;
+  if (tracks.loudness) {
+    mixLoudness.emplace(rate);
+    if (channels) micLoudness.emplace(rate);
+    runTogether({
+        [&] {
+          std::vector<float> mix(kBlock);
+          forEachStretch(0, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
+            for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
+            mixLoudness->add(std::span<const float>(mix.data(), n));
+          });
+        },
+        [&] {
+          if (micLoudness)
+            forEachBlock(*mic, [&](const float* x, int64_t n) { micLoudness->add(std::span<const float>(x, static_cast<size_t>(n))); });
+        },
+    });
+  }
+  Output mixOut = output(outPath, mixSize, m.mixPeak, planFor(mixLoudness, target));
+  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak, planFor(micLoudness, target)) : Output{};
   runTogether({
       [&] {
         std::vector<float> mix(kBlock);
