@@ -1,5 +1,7 @@
 #include "audio/encoded_file.hpp"
 
+#include <cerrno>
+
 void EncodedFile::append(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   if (pending_.size() + size > kGather) flush();
@@ -20,7 +22,9 @@ bool EncodedFile::seek(std::uint64_t offset) {
   return file_.seek(offset);
 }
 
-bool EncodedFile::commit() {
+bool EncodedFile::commit(bool encoded) {
   flush();
-  return file_.commit();
+  if (encoded && file_.ok()) return file_.commit();
+  encoderError_ = EIO;
+  return false;  // the temporary file goes with this object
 }

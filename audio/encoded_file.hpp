@@ -18,8 +18,12 @@ class EncodedFile {
   std::uint64_t position() const { return file_.position() + pending_.size(); }
   bool seek(std::uint64_t offset);
   bool ok() const { return file_.ok(); }
-  bool commit();
-  int error() const { return file_.error(); }
+  // Renames the file into place once the encoder has ended well
+  // (`encoded`) and every write went through: true when it is there.
+  bool commit(bool encoded);
+  // Why the file is not in place: the first failed step's errno, or EIO
+  // for an encoder that failed on its own.
+  int error() const { return file_.error() != 0 ? file_.error() : encoderError_; }
 
  private:
   static constexpr std::size_t kGather = std::size_t{1} << 20;
@@ -27,4 +31,5 @@ class EncodedFile {
 
   PendingFile file_;
   std::vector<unsigned char> pending_;
+  int encoderError_ = 0;
 };

@@ -74,16 +74,12 @@ class FlacWriter final : public TrackWriter {
   bool commit() override {
     if (!encoder_) return false;
     // finish() writes the last frame and the final stream header.
-    ok_ = FLAC__stream_encoder_finish(encoder_.get()) && ok_ && out_.ok();
+    const bool encoded = FLAC__stream_encoder_finish(encoder_.get()) && ok_;
     encoder_.reset();
-    if (!ok_) {
-      if (out_.error() == 0) error_ = EIO;
-      return false;
-    }
-    return out_.commit();
+    return out_.commit(encoded);
   }
 
-  int error() const override { return out_.error() != 0 ? out_.error() : error_; }
+  int error() const override { return out_.error(); }
 
  private:
   static FLAC__StreamEncoderWriteStatus onWrite(const FLAC__StreamEncoder*, const FLAC__byte buffer[],
@@ -104,7 +100,6 @@ class FlacWriter final : public TrackWriter {
   EncodedFile out_;
   std::unique_ptr<FLAC__StreamEncoder, EncoderDelete> encoder_;
   bool ok_ = true;
-  int error_ = 0;
   std::vector<std::int16_t> int16_ = std::vector<std::int16_t>(kPiece);
   std::vector<FLAC__int32> int32_ = std::vector<FLAC__int32>(kPiece);
 };

@@ -54,16 +54,12 @@ class OpusWriter final : public TrackWriter {
   bool commit() override {
     if (!encoder_) return false;
     // The drain encodes what the encoder still holds and ends the stream.
-    ok_ = ope_encoder_drain(encoder_.get()) == OPE_OK && ok_ && out_.ok();
+    const bool encoded = ope_encoder_drain(encoder_.get()) == OPE_OK && ok_;
     encoder_.reset();
-    if (!ok_) {
-      if (out_.error() == 0) error_ = EIO;
-      return false;
-    }
-    return out_.commit();
+    return out_.commit(encoded);
   }
 
-  int error() const override { return out_.error() != 0 ? out_.error() : error_; }
+  int error() const override { return out_.error(); }
 
  private:
   static int onWrite(void* self, const unsigned char* ptr, opus_int32 len) {
@@ -76,7 +72,6 @@ class OpusWriter final : public TrackWriter {
   EncodedFile out_;
   std::unique_ptr<OggOpusEnc, EncoderDestroy> encoder_;
   bool ok_ = true;
-  int error_ = 0;
 };
 
 }  // namespace

@@ -24,34 +24,14 @@
 #include "capture/finish_write.hpp"
 #include "capture/float_track.hpp"
 #include "capture/track_spool.hpp"
+#include "bench/finish_measures.hpp"
 
 namespace {
 
 constexpr int kRate = 48000;
 constexpr int kSeconds = 3600;
 
-double statusMB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + std::strlen(field) + 1) / 1024.0;
-  return 0.0;
-}
-
-double realNow() {
-  timespec t{};
-  ::clock_gettime(CLOCK_REALTIME, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double latestChange(const std::vector<std::string>& paths) {
-  double latest = 0.0;
-  for (const std::string& path : paths) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return 0.0;
-    latest = std::max(latest, static_cast<double>(st.st_ctim.tv_sec) + static_cast<double>(st.st_ctim.tv_nsec) * 1e-9);
-  }
-  return latest;
-}
+using bench::latestChange, bench::realNow, bench::statusMB;
 
 // Ten seconds of something like a voice (five harmonics over a pitch that
 // wanders, syllables four a second, pauses), repeated with a noise floor
