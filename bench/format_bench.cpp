@@ -4,6 +4,7 @@
 // and the files' sizes. WAV and FLAC take turns, twice, in one run, so that
 // their difference is measured under the same load; then Opus, and WAV and
 // FLAC with --loudness -16. Pass --echo-cancel to include the canceller.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -73,7 +74,7 @@ void makeSpool(const std::string& sysPath, const std::string& micPath) {
 }
 
 struct Result {
-  double inPlace = 0.0, peakMB = 0.0;
+  double inPlace = 0.0, peakMB = 0.0, cpu = 0.0;
   double sizesMB[3] = {0, 0, 0};
 };
 
@@ -95,6 +96,10 @@ Result finish(const std::string& sysPath, const std::string& micPath, const std:
     Result r;
     r.inPlace = latestChange(files) - start;
     r.peakMB = statusMB("VmHWM:");
+    rusage use{};
+    ::getrusage(RUSAGE_SELF, &use);
+    r.cpu = static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+            static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
     if (::write(pipeFds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
     _exit(ok ? 0 : 1);
   }
@@ -113,8 +118,8 @@ Result finish(const std::string& sysPath, const std::string& micPath, const std:
 }
 
 void print(const char* name, const Result& r) {
-  std::printf("%-22s files in place after %6.2f s, peak resident %5.1f MB, mix %7.1f + mic %7.1f + sys %7.1f MB\n",
-              name, r.inPlace, r.peakMB, r.sizesMB[0], r.sizesMB[1], r.sizesMB[2]);
+  std::printf("%-20s in place after %6.2f s (processor %6.2f s), peak resident %5.1f MB, mix %6.1f + mic %6.1f + sys %6.1f MB\n",
+              name, r.inPlace, r.cpu, r.peakMB, r.sizesMB[0], r.sizesMB[1], r.sizesMB[2]);
   std::fflush(stdout);
 }
 
@@ -140,7 +145,8 @@ int main(int argc, char** argv) {
     print("WAV", wav);
     const Result flac = finish(sysPath, micPath, (dir / "hour.flac").string(), echoCancel, std::nullopt);
     print("FLAC", flac);
-    std::printf("  FLAC in place %+.2f s after WAV (this round)\n", flac.inPlace - wav.inPlace);
+    std::printf("  FLAC in place %+.2f s after WAV, %+.2f s of processor time (this round)\n", flac.inPlace - wav.inPlace,
+                flac.cpu - wav.cpu);
     wavBest = std::min(wavBest, wav.inPlace);
     flacBest = std::min(flacBest, flac.inPlace);
   }
