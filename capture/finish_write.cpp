@@ -110,6 +110,29 @@ float mixed(float s, float m) {
   return x;
 }
 
+// Calls each(x, n) for the stretches of the mix of both tracks.
+template <typename Each>
+void forEachMixed(const SampleSource& sys, const SampleSource& mic, Each each) {
+  std::vector<float> mix(kBlock);
+  forEachStretch(0, sys, mic, [&](int64_t, const float* s, const float* x, size_t n) {
+    for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
+    each(mix.data(), n);
+  });
+}
+
+// The loudness of the mix and, with `micLoudness`, of the microphone, each
+// on a thread: the meter's true peak costs more than reading twice.
+void measureLoudness(const SampleSource& sys, const SampleSource& mic, LoudnessMeter& mixLoudness,
+                     std::optional<LoudnessMeter>& micLoudness) {
+  runTogether({
+      [&] { forEachMixed(sys, mic, [&](const float* x, size_t n) { mixLoudness.add(std::span<const float>(x, n)); }); },
+      [&] {
+        if (micLoudness)
+          forEachBlock(mic, [&](const float* x, int64_t n) { micLoudness->add(std::span<const float>(x, static_cast<size_t>(n))); });
+      },
+  });
+}
+
 // What the level lines and the normalisation need, taken over [0, upTo).
 struct Measures {
   LevelTally sys, mic;
@@ -311,6 +334,7 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   double rate = kFallbackRate;
   std::optional<ResampledSource> resampled;
   std::optional<FloatTrackSource> cleaned;
+  Measures m;
   if (sys.size() > 0) {
     if (sysRate > 0) rate = sysRate;
     if (mic->size() > 0 && micRate > 0 && sysRate > 0 && std::fabs(micRate - sysRate) > kRateTolerance) {
@@ -321,8 +345,6 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   } else if (micRate > 0) {
     rate = micRate;
   }
-
-  Measures m;
 
   // The files, each under a temporary name until it is complete. The
   // system track's own file needs nothing the canceller makes: it is
@@ -374,36 +396,16 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   // Second pass: the mix and the microphone's file at once, each on a
   // thread: converting and handing over the samples takes longer than
   // reading them twice. The lines follow in the order the tracks finish.
-  // With a loudness target, the loudness of the mix and of the microphone,
-  // each on a thread: the meter's true peak costs more than reading twice.
   std::optional<LoudnessMeter> mixLoudness, micLoudness;
   if (tracks.loudness) {
     mixLoudness.emplace(rate);
     if (channels) micLoudness.emplace(rate);
-    runTogether({
-        [&] {
-          std::vector<float> mix(kBlock);
-          forEachStretch(0, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
-            for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
-            mixLoudness->add(std::span<const float>(mix.data(), n));
-          });
-        },
-        [&] {
-          if (micLoudness)
-            forEachBlock(*mic, [&](const float* x, int64_t n) { micLoudness->add(std::span<const float>(x, static_cast<size_t>(n))); });
-        },
-    });
+    measureLoudness(sys, *mic, *mixLoudness, micLoudness);
   }
   Output mixOut = output(outPath, mixSize, m.mixPeak, planFor(mixLoudness, target));
   Output micOut = channels ? output(micPath, mic->size(), m.mic.peak, planFor(micLoudness, target)) : Output{};
   runTogether({
-      [&] {
-        std::vector<float> mix(kBlock);
-        forEachStretch(0, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
-          for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
-          mixOut.write(mix.data(), static_cast<int64_t>(n));
-        });
-      },
+      [&] { forEachMixed(sys, *mic, [&](const float* x, size_t n) { mixOut.write(x, static_cast<int64_t>(n)); }); },
       [&] { forEachBlock(*mic, [&](const float* x, int64_t n) { micOut.write(x, n); }); },
   });
   sysFile.join();
