@@ -88,9 +88,12 @@ class FlacWriter final : public TrackWriter {
     out.append(buffer, bytes);
     return out.ok() ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
   }
+  // The finished stream's header is written again at the start; a pipe
+  // keeps the one written first, which decoders take as of unknown length.
   static FLAC__StreamEncoderSeekStatus onSeek(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* self) {
-    return static_cast<FlacWriter*>(self)->out_.seek(offset) ? FLAC__STREAM_ENCODER_SEEK_STATUS_OK
-                                                             : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+    errno = 0;
+    if (static_cast<FlacWriter*>(self)->out_.seek(offset)) return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
+    return errno == ESPIPE ? FLAC__STREAM_ENCODER_SEEK_STATUS_UNSUPPORTED : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
   }
   static FLAC__StreamEncoderTellStatus onTell(const FLAC__StreamEncoder*, FLAC__uint64* offset, void* self) {
     *offset = static_cast<FlacWriter*>(self)->out_.position();
