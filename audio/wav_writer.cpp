@@ -1,16 +1,11 @@
 #include "audio/wav_writer.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <emmintrin.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <random>
 #include <utility>
 
 #include "audio/little_endian.hpp"
@@ -42,58 +37,6 @@ std::int16_t toInt16(float x) {
 // it is full: a long track needs no second copy of itself in memory, and a
 // track handed over in small pieces is not written a piece at a time.
 constexpr std::size_t kPendingBytes = std::size_t{1} << 20;
-
-// A long file is handed to the disk every this many bytes as it is written,
-// so that the sync before the rename finds little left to do.
-constexpr std::uint64_t kWritebackBytes = std::uint64_t{8} << 20;
-
-// Closes the descriptor on every path out.
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-// Where the finished file goes. An existing symbolic link keeps pointing
-// where it pointed: the file it names is the one replaced.
-std::string targetOf(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (!resolved) return path;
-  std::string target(resolved);
-  std::free(resolved);
-  return target;
-}
-
-// A file of the tool's own, not yet visible: "." + name + a random suffix in
-// the same directory, so that the rename into place stays on one filesystem.
-// Created with O_EXCL, so an existing file is never touched.
-int createTemporary(const std::string& dir, const std::string& name, std::string& tempPath) {
-  std::random_device seed;
-  std::mt19937_64 random(seed());
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string suffix(6, 'x');
-    for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
-    tempPath = dir + "/." + name + "." + suffix;
-    const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-// The rename is only durable once the directory itself is on disk.
-void syncDirectory(const std::string& dir) {
-  Fd d{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (d.fd >= 0) ::fsync(d.fd);
-}
-
-bool isOtherThanFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-}
 
 // toInt16 on four samples: !(x < 1) (true for NaN) picks 32767; otherwise
 // max(x, -1) is x < -1 ? -1 : x, and the conversion truncates toward 0.
@@ -172,52 +115,20 @@ std::optional<Wav16FileWriter> Wav16FileWriter::begin(const std::string& path, s
     errno = EINVAL;
     return std::nullopt;
   }
-  Wav16FileWriter w;
-  w.synced_ = durability == Durability::kSynced;
-  if (isOtherThanFile(path)) {
-    w.fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } else {
-    // Written whole under a temporary name, on disk, then renamed over the
-    // path: a crash or a full disk leaves the older file or the new one,
-    // never half of either.
-    w.target_ = targetOf(path);
-    const auto slash = w.target_.rfind('/');
-    w.dir_ = slash == std::string::npos ? "." : (slash == 0 ? "/" : w.target_.substr(0, slash));
-    const std::string name = slash == std::string::npos ? w.target_ : w.target_.substr(slash + 1);
-    w.fd_ = createTemporary(w.dir_, name, w.tempPath_);
-    if (w.fd_ >= 0) w.mark_.emplace(w.tempPath_);
-  }
-  if (w.fd_ < 0) return std::nullopt;
-  w.ok_ = writeAll(w.fd_, header->bytes.data(), header->size);
-  if (!w.ok_) w.error_ = errno;
+  std::optional<PendingFile> file = PendingFile::open(path, durability);
+  if (!file) return std::nullopt;
+  Wav16FileWriter w(std::move(*file));
+  w.file_.write(header->bytes.data(), header->size);
   // Even (a whole number of samples), and no larger than the track needs.
   w.pending_.resize(std::max<std::size_t>(2, std::min<std::size_t>(kPendingBytes, 2 * frames)));
   return w;
 }
 
-Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      ok_(other.ok_),
-      error_(other.error_),
-      synced_(other.synced_),
-      pending_(std::move(other.pending_)),
-      used_(other.used_),
-      bytes_(other.bytes_),
-      flushed_(other.flushed_),
-      holes_(other.holes_),
-      tempPath_(std::move(other.tempPath_)),
-      target_(std::move(other.target_)),
-      dir_(std::move(other.dir_)),
-      mark_(std::move(other.mark_)) {}
-
-Wav16FileWriter::~Wav16FileWriter() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
-}
+Wav16FileWriter::Wav16FileWriter(Wav16FileWriter&& other) noexcept = default;
+Wav16FileWriter::~Wav16FileWriter() = default;
 
 void Wav16FileWriter::write(std::span<const float> samples) {
-  while (ok_ && !samples.empty()) {
+  while (file_.ok() && !samples.empty()) {
     const std::size_t n = std::min(samples.size(), (pending_.size() - used_) / 2);
     wav16Samples(samples.first(n), pending_.data() + used_);
     used_ += 2 * n;
@@ -227,59 +138,21 @@ void Wav16FileWriter::write(std::span<const float> samples) {
 }
 
 void Wav16FileWriter::writeSilence(std::uint64_t frames) {
-  if (tempPath_.empty()) {
-    // A pipe or a device written in place has no holes: real zeros.
-    static constexpr std::size_t kZeros = 4096;
-    static const std::array<float, kZeros> zeros{};
-    for (; ok_ && frames > 0; frames -= std::min<std::uint64_t>(frames, kZeros))
-      write(std::span(zeros).first(static_cast<std::size_t>(std::min<std::uint64_t>(frames, kZeros))));
-    return;
-  }
   flush();
-  if (!ok_ || frames == 0) return;
-  ok_ = ::lseek(fd_, static_cast<off_t>(2 * frames), SEEK_CUR) >= 0;
-  bytes_ += 2 * frames;
-  holes_ = true;
+  if (file_.skip(2 * frames)) return;
+  // A pipe or a device written in place has no holes: real zeros.
+  static constexpr std::size_t kZeros = 4096;
+  static const std::array<float, kZeros> zeros{};
+  for (; file_.ok() && frames > 0; frames -= std::min<std::uint64_t>(frames, kZeros))
+    write(std::span(zeros).first(static_cast<std::size_t>(std::min<std::uint64_t>(frames, kZeros))));
 }
 
 void Wav16FileWriter::flush() {
-  if (!ok_ || used_ == 0) return;
-  ok_ = writeAll(fd_, pending_.data(), used_);
-  if (!ok_) error_ = errno;
-  bytes_ += used_;
+  file_.write(pending_.data(), used_);
   used_ = 0;
-  if (ok_ && synced_ && !tempPath_.empty() && bytes_ - flushed_ >= kWritebackBytes) {
-    // Starts the writeback without waiting for it; a failure here changes
-    // nothing, the sync before the rename still decides.
-    ::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(bytes_ - flushed_),
-                      SYNC_FILE_RANGE_WRITE);
-    flushed_ = bytes_;
-  }
 }
 
 bool Wav16FileWriter::commit() {
-  if (fd_ < 0) return false;
   flush();
-  // A hole at the end is only part of the file once the length says so.
-  if (holes_ && ok_) {
-    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
-    ok_ = end >= 0 && ::ftruncate(fd_, end) == 0;
-  }
-  const int fd = std::exchange(fd_, -1);
-  const auto failed = [this] {
-    if (error_ == 0) error_ = errno;
-    return false;
-  };
-  if (tempPath_.empty()) return (::close(fd) == 0 || failed()) && (ok_ || failed());
-  bool written = ok_ && (!synced_ || ::fdatasync(fd) == 0 || failed());
-  written = (::close(fd) == 0 || failed()) && written;
-  if (!written || ::rename(tempPath_.c_str(), target_.c_str()) != 0) {
-    if (written) failed();
-    ::unlink(tempPath_.c_str());
-    mark_.reset();
-    return false;
-  }
-  mark_.reset();
-  if (synced_) syncDirectory(dir_);
-  return true;
+  return file_.commit();
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/temp_files.hpp"
+#include "audio/pending_file.hpp"
 
 // Size of the canonical header of a mono 16-bit PCM WAV file, and of the
 // RF64 header of one too long for it (the same fields after a "ds64" chunk).
@@ -47,10 +47,7 @@ bool writeWav16(std::span<const float> samples, double sampleRate, const std::st
 // a regular file (a pipe, /dev/null) is written in place.
 class Wav16FileWriter {
  public:
-  // kSynced: on disk before the rename, and the rename itself too. kWhole:
-  // the rename alone, for a file that can be made again from what is still
-  // on disk; it appears whole or not at all, without waiting for the disk.
-  enum class Durability { kSynced, kWhole };
+  using Durability = PendingFile::Durability;
 
   // Nothing when the header cannot describe the track or no file can be made
   // (errno then says why).
@@ -70,23 +67,13 @@ class Wav16FileWriter {
   bool commit();
   // The errno of the first step that failed (0 when none did): what kept
   // the file from its place.
-  int error() const { return error_; }
+  int error() const { return file_.error(); }
 
  private:
-  Wav16FileWriter() = default;
+  explicit Wav16FileWriter(PendingFile file) : file_(std::move(file)) {}
   void flush();  // what the buffer holds goes to the file
 
-  int fd_ = -1;
-  bool ok_ = true;
-  int error_ = 0;
-  bool synced_ = true;  // Durability::kSynced
+  PendingFile file_;
   std::vector<std::byte> pending_;  // converted samples not yet written
   std::size_t used_ = 0;            // bytes of pending_ in use
-  std::uint64_t bytes_ = 0;    // written so far
-  std::uint64_t flushed_ = 0;  // handed to the disk so far
-  bool holes_ = false;         // writeSilence() left a hole, maybe at the end
-  std::string tempPath_;  // empty when written in place
-  std::string target_;
-  std::string dir_;
-  std::optional<TemporaryFileMark> mark_;  // while the temporary file exists
 };

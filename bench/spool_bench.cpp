@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "audio/channel_path.hpp"
+#include "bench/finish_measures.hpp"
 #include "capture/spool_claim.hpp"
 #include "capture/spool_paths.hpp"
 #include "capture/spool_recover.hpp"
@@ -29,39 +30,11 @@
 
 namespace {
 
+using bench::latestChange, bench::realNow, bench::since, bench::statusMB;
+
 constexpr int kBuffer = 480;  // 10 ms at 48 kHz
 constexpr int kBuffersPerSecond = 100;
 constexpr int kSeconds = 3600;
-
-// A field of /proc/self/status in MB ("VmRSS", "VmHWM").
-double statusMB(const char* field) {
-  std::ifstream in("/proc/self/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + std::strlen(field) + 1) / 1024.0;
-  return 0.0;
-}
-
-double since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-double realNow() {
-  timespec t{};
-  ::clock_gettime(CLOCK_REALTIME, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// The latest change time of the files (a rename sets it), on the clock of
-// realNow; 0 when one of them is missing.
-double latestChange(const std::vector<std::string>& paths) {
-  double latest = 0.0;
-  for (const std::string& path : paths) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return 0.0;
-    latest = std::max(latest, static_cast<double>(st.st_ctim.tv_sec) + static_cast<double>(st.st_ctim.tv_nsec) * 1e-9);
-  }
-  return latest;
-}
 
 }  // namespace
 

@@ -113,7 +113,8 @@ void Capturer::finishWork(const std::weak_ptr<Capturer>& weak, const ProcessExit
   }
   const FloatTrackSource none(-1, 0, 0, {});
   const TrackSources tracks{sys ? static_cast<const SampleSource&>(*sys) : none,
-                            mic ? static_cast<const SampleSource&>(*mic) : none, sysRate, micRate};
+                            mic ? static_cast<const SampleSource&>(*mic) : none, sysRate, micRate,
+                            self->loudness_};
   // The spool goes only once every file is in place and held the whole
   // recording; otherwise it stays for --recover.
   const FinishReport report = writeRecording(tracks, self->wantEchoCancel, self->outPath,

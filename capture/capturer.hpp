@@ -71,6 +71,10 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   // canceller instead of the default one.
   void useAdaptiveCanceller() { adaptiveAec_ = true; }
 
+  // Before start(): the finish levels each file to this integrated loudness
+  // (LUFS) instead of normalising its peak.
+  void levelLoudness(double lufs) { loudness_ = lufs; }
+
   // Waits until the device changes noticed so far have been followed (every
   // switch of source they call for done). Not from the capturer's threads.
   void waitForDeviceFollowing();
@@ -165,6 +169,7 @@ class Capturer final : public std::enable_shared_from_this<Capturer> {
   const std::shared_ptr<SoundServer> server_;
   const ProcessExit exitProcess_;
   bool adaptiveAec_ = false;  // set on the main thread before start()
+  std::optional<double> loudness_;  // set on the main thread before start()
   std::string systemDeviceUID_;  // set on the main thread before start(); empty: follow the default
 
   // What the device following knows. Written by start() before anything is

@@ -16,7 +16,9 @@
 #include "aec/adaptive_canceller.hpp"
 #include "aec/echo_canceller.hpp"
 #include "aec/sample_source.hpp"
+#include "audio/loudness.hpp"
 #include "audio/sample_utils.hpp"
+#include "audio/track_writer.hpp"
 #include "audio/wav.hpp"
 #include "base/console.hpp"
 #include "capture/float_track.hpp"
@@ -106,6 +108,29 @@ float mixed(float s, float m) {
   x += s;
   x += m;
   return x;
+}
+
+// Calls each(x, n) for the stretches of the mix of both tracks.
+template <typename Each>
+void forEachMixed(const SampleSource& sys, const SampleSource& mic, Each each) {
+  std::vector<float> mix(kBlock);
+  forEachStretch(0, sys, mic, [&](int64_t, const float* s, const float* x, size_t n) {
+    for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
+    each(mix.data(), n);
+  });
+}
+
+// The loudness of the mix and, with `micLoudness`, of the microphone, each
+// on a thread: the meter's true peak costs more than reading twice.
+void measureLoudness(const SampleSource& sys, const SampleSource& mic, LoudnessMeter& mixLoudness,
+                     std::optional<LoudnessMeter>& micLoudness) {
+  runTogether({
+      [&] { forEachMixed(sys, mic, [&](const float* x, size_t n) { mixLoudness.add(std::span<const float>(x, n)); }); },
+      [&] {
+        if (micLoudness)
+          forEachBlock(mic, [&](const float* x, int64_t n) { micLoudness->add(std::span<const float>(x, static_cast<size_t>(n))); });
+      },
+  });
 }
 
 // What the level lines and the normalisation need, taken over [0, upTo).
@@ -225,24 +250,42 @@ Normalization planFor(int64_t size, float peak) {
   return planNormalization(peak, kTargetPeak, kMaxGain, kMinPeak);
 }
 
-// A file being written, with the normalisation of its samples.
+// The loudness plan of a measured track, nothing without a meter.
+std::optional<LoudnessPlan> planFor(const std::optional<LoudnessMeter>& meter, double target) {
+  if (!meter) return std::nullopt;
+  return meter->plan(target);
+}
+
+// A file being written, with the normalisation of its samples: the peak's,
+// or with a loudness target the loudness's in its place.
 struct Output {
-  std::optional<Wav16FileWriter> file;
+  std::unique_ptr<TrackWriter> file;
   Normalization plan;
+  std::optional<LoudnessPlan> loudness;
   int openError = 0;  // why no file could be begun
   std::vector<float> piece = std::vector<float>(kBlock);
 
+  std::optional<float> gain() const {
+    if (!loudness) return plan.gain;
+    if (!loudness->measured) return std::nullopt;
+    return loudness->gain;
+  }
   void write(const float* x, int64_t n) {
     if (!file || n <= 0) return;
-    if (!plan.gain) {
+    const std::optional<float> g = gain();
+    if (!g) {
       file->write(std::span<const float>(x, static_cast<size_t>(n)));
       return;
     }
-    normalizeSamples(x, piece.data(), static_cast<size_t>(n), *plan.gain);
+    normalizeSamples(x, piece.data(), static_cast<size_t>(n), *g);
     file->write(std::span<const float>(piece.data(), static_cast<size_t>(n)));
   }
   bool commit() { return file && file->commit(); }
   int error() const { return file ? file->error() : openError; }
+  void log() const {
+    if (loudness) logLoudness(*loudness);
+    else logNormalization(plan);
+  }
 };
 
 // Commits `out` and notes it in `report` when it is not in place.
@@ -302,17 +345,27 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   const bool channels = sys.size() > 0 && mic->size() > 0;
   const std::string micPath = channelPath(outPath, "mic");
   const std::string sysPath = channelPath(outPath, "sys");
-  const auto output = [&](const std::string& path, int64_t size, float peak) {
-    Output out{Wav16FileWriter::begin(path, static_cast<size_t>(size), rate), planFor(size, peak)};
+  const auto output = [&](const std::string& path, int64_t size, float peak,
+                          const std::optional<LoudnessPlan>& loudness) {
+    Output out;
+    out.file = TrackWriter::begin(path, static_cast<size_t>(size), rate);
     if (!out.file) out.openError = errno;
+    out.plan = planFor(size, peak);
+    out.loudness = loudness;
     return out;
   };
+  const double target = tracks.loudness.value_or(0.0);
   std::optional<Output> sysOut;
   BackgroundJob sysFile([&] {
     if (!channels) return;
     LevelTally levels;
-    forEachBlock(sys, [&](const float* x, int64_t n) { levels.add(std::span<const float>(x, static_cast<size_t>(n))); });
-    sysOut.emplace(output(sysPath, sys.size(), levels.peak));
+    std::optional<LoudnessMeter> loudness;
+    if (tracks.loudness) loudness.emplace(rate);
+    forEachBlock(sys, [&](const float* x, int64_t n) {
+      levels.add(std::span<const float>(x, static_cast<size_t>(n)));
+      if (loudness) loudness->add(std::span<const float>(x, static_cast<size_t>(n)));
+    });
+    sysOut.emplace(output(sysPath, sys.size(), levels.peak, planFor(loudness, target)));
     forEachBlock(sys, [&](const float* x, int64_t n) { sysOut->write(x, n); });
   });
 
@@ -334,29 +387,29 @@ FinishReport writeRecording(const TrackSources& tracks, bool echoCancel, const s
   // Second pass: the mix and the microphone's file at once, each on a
   // thread: converting and handing over the samples takes longer than
   // reading them twice. The lines follow in the order the tracks finish.
-  Output mixOut = output(outPath, mixSize, m.mixPeak);
-  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak) : Output{};
+  std::optional<LoudnessMeter> mixLoudness, micLoudness;
+  if (tracks.loudness) {
+    mixLoudness.emplace(rate);
+    if (channels) micLoudness.emplace(rate);
+    measureLoudness(sys, *mic, *mixLoudness, micLoudness);
+  }
+  Output mixOut = output(outPath, mixSize, m.mixPeak, planFor(mixLoudness, target));
+  Output micOut = channels ? output(micPath, mic->size(), m.mic.peak, planFor(micLoudness, target)) : Output{};
   runTogether({
-      [&] {
-        std::vector<float> mix(kBlock);
-        forEachStretch(0, sys, *mic, [&](int64_t, const float* s, const float* x, size_t n) {
-          for (size_t i = 0; i < n; ++i) mix[i] = mixed(s[i], x[i]);
-          mixOut.write(mix.data(), static_cast<int64_t>(n));
-        });
-      },
+      [&] { forEachMixed(sys, *mic, [&](const float* x, size_t n) { mixOut.write(x, static_cast<int64_t>(n)); }); },
       [&] { forEachBlock(*mic, [&](const float* x, int64_t n) { micOut.write(x, n); }); },
   });
   sysFile.join();
 
   FinishReport report;
   commitInto(mixOut, outPath, report);
-  logNormalization(mixOut.plan);
+  mixOut.log();
   logErr("wrote " + std::to_string(mixSize) + " frames @ " + rateText(rate) + "Hz → " + outPath);
   if (!channels) return report;
   commitInto(micOut, micPath, report);
   commitInto(*sysOut, sysPath, report);
-  logNormalization(micOut.plan);
-  logNormalization(sysOut->plan);
+  micOut.log();
+  sysOut->log();
   logErr("wrote channels → " + micPath + " + " + sysPath);
   return report;
 }

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ void reportUnwritten(const FinishReport& report, const std::string& outPath,
 // Brings the microphone to the system rate, cleans the echo of the system
 // audio out of it (when echoCancel), prints the level lines, and writes the
 // normalised mix to outPath and, when both tracks hold samples, each track
-// normalised on its own beside it (".mic.wav", ".sys.wav"). Prints the
+// normalised on its own beside it (".mic.wav", ".sys.wav"; the format and
+// extension follow outPath's, see TrackWriter). Prints the
 // "wrote" lines; ends nothing. Says which files are not in place (a failed
 // write changes none of those lines).
 FinishReport writeRecording(RecordedTracks tracks, bool echoCancel, const std::string& outPath);
@@ -61,6 +63,9 @@ struct TrackSources {
   const SampleSource& mic;
   double sysRate = 0.0;
   double micRate = 0.0;
+  // Each file levelled to this integrated loudness (LUFS) in place of the
+  // peak normalisation, with a "loudness: " line each instead.
+  std::optional<double> loudness = std::nullopt;
 };
 // With `adaptive`, the adaptive canceller cleans the microphone instead of
 // the one `makeCanceller` makes (streamed as well, a few two-minute

@@ -52,7 +52,7 @@ SpoolTrack openSpoolTrack(const SpoolPaths& paths, const char* label) {
 }  // namespace
 
 int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive,
-                     const std::function<void()>& filesInPlace) {
+                     const std::function<void()>& filesInPlace, std::optional<double> loudness) {
   const SpoolPaths paths = spoolPaths(outPath);
   const std::string noSpool = "no spool to recover for " + outPath + ": " + paths.dir;
   RecoveryClaim claim = lockSpoolForRecovery(outPath);
@@ -74,7 +74,7 @@ int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive,
   const FloatTrackSource none(-1, 0, 0, {});
   const TrackSources tracks{sys.track ? static_cast<const SampleSource&>(*sys.track) : none,
                             mic.track ? static_cast<const SampleSource&>(*mic.track) : none,
-                            sys.rate, mic.rate};
+                            sys.rate, mic.rate, loudness};
   // The spool goes only once every output file is in place; otherwise it
   // stays for another try.
   const FinishReport report =

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 // Finishes a recording that was killed, crashed or lost its power, from the
@@ -14,6 +15,7 @@
 // "[WARN] " line per file when an output cannot be written (the spool is
 // then left as it is). `adaptive` chooses the adaptive echo canceller;
 // `filesInPlace` (when given) runs once every file is in place, before the
-// spool goes.
+// spool goes; `loudness` levels the files as a stopped recording's are.
 int recoverRecording(const std::string& outPath, bool echoCancel, bool adaptive = false,
-                     const std::function<void()>& filesInPlace = {});
+                     const std::function<void()>& filesInPlace = {},
+                     std::optional<double> loudness = std::nullopt);

@@ -27,6 +27,7 @@ int record(const CaptureMode& mode) {
       Capturer::create(mode.outPath, mode.wantSystem, mode.wantMic, mode.micDeviceUID,
                        mode.wantEchoCancel, makePulseSoundServer());
   if (mode.adaptiveAec) cap->useAdaptiveCanceller();
+  if (mode.loudness) cap->levelLoudness(*mode.loudness);
   if (mode.systemDeviceUID) cap->pinSystemDevice(*mode.systemDeviceUID);
   // The handlers hold the capturer for the life of the process.
   armStopSignals([cap] { cap->finishAndExit(); });
@@ -43,7 +44,7 @@ int printOut(const std::string& text) {
 struct ModeRunner {
   int operator()(const SelfTestMode&) const { return runEchoCancellerSelfTests() ? 0 : 1; }
   int operator()(const ProcessFilesMode& m) const {
-    return processFiles(m.micPath, m.sysPath, m.outPath, m.adaptiveAec);
+    return processFiles(m.micPath, m.sysPath, m.outPath, m.adaptiveAec, m.loudness);
   }
   int operator()(const ListInputDevicesMode&) const {
     return listInputDevices(*makePulseCaptureDevices());
@@ -60,7 +61,7 @@ struct ModeRunner {
     armInterruptCleanup("narup-capture [FAIL] recovery of " + m.outPath +
                         " interrupted — the spool is kept; run narup-capture --recover " + m.outPath +
                         "\n");
-    return recoverRecording(m.outPath, m.wantEchoCancel, m.adaptiveAec, holdInterrupts);
+    return recoverRecording(m.outPath, m.wantEchoCancel, m.adaptiveAec, holdInterrupts, m.loudness);
   }
   int operator()(const HelpMode&) const { return printOut(kHelp); }
   int operator()(const VersionMode&) const {
@@ -72,6 +73,10 @@ struct ModeRunner {
   }
   int operator()(const RecoverUsageFailure&) const {
     logFail(kRecoverUsage);
+    return 1;
+  }
+  int operator()(const LoudnessUsageFailure&) const {
+    logFail(kLoudnessUsage);
     return 1;
   }
   int operator()(const CaptureMode& m) const { return record(m); }

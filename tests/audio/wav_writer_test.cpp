@@ -83,13 +83,14 @@ TEST(WavWriter, AnOlderFileGivesWayOnlyToACompleteOne) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
-TEST(ChannelPath, ReplacesOneExactDotWavOrAppends) {
+TEST(ChannelPath, ReplacesOneExactKnownExtensionOrAppendsDotWav) {
   const std::tuple<const char*, const char*, const char*> cases[] = {
       {"out.wav", "mic", "out.mic.wav"},       {"out.wav", "sys", "out.sys.wav"},   {"out", "mic", "out.mic.wav"},
       {"take.WAV", "sys", "take.WAV.sys.wav"}, {"dir/rec.wav", "mic", "dir/rec.mic.wav"},
       {"a.wav.wav", "mic", "a.wav.mic.wav"},   {".wav", "mic", ".mic.wav"},          {"", "sys", ".sys.wav"},
       {"x.wa", "mic", "x.wa.mic.wav"},         {"dir.wav/rec", "mic", "dir.wav/rec.mic.wav"},
-      {"/tmp/über → take.wav", "sys", "/tmp/über → take.sys.wav"}};
+      {"/tmp/über → take.wav", "sys", "/tmp/über → take.sys.wav"}, {"call.flac", "mic", "call.mic.flac"},
+      {"call.opus", "sys", "call.sys.opus"},   {"a.wav.flac", "mic", "a.wav.mic.flac"}, {"x.FLAC", "mic", "x.FLAC.mic.wav"}};
   for (const auto& [path, label, want] : cases) EXPECT_EQ(channelPath(path, label), want) << path << " + " << label;
 }
 

@@ -105,20 +105,24 @@ TEST_F(FinishWriteTest, NoneOrOneSourceIsOnlyTheMixAtItsRate) {
 // A file that cannot be put in place is named with its reason (the lines
 // stay as they are), each on its own: the others are still written.
 TEST_F(FinishWriteTest, FilesThatCannotBePutInPlaceAreReportedWithTheirReason) {
-  std::filesystem::create_directory(channelPath(out, "sys"));  // a folder where the file goes
-  StderrCapture err;
-  const FinishReport report = writeRecording(
-      RecordedTracks{std::vector<float>(960, 0.25f), std::vector<float>(960, 0.1f), 48000, 48000}, false, out);
-  ASSERT_EQ(report.size(), 1u);
-  EXPECT_EQ(report[0].path, channelPath(out, "sys"));
-  EXPECT_EQ(report[0].error, EISDIR);
-  EXPECT_TRUE(std::filesystem::is_regular_file(out) && std::filesystem::is_regular_file(channelPath(out, "mic")));
-  EXPECT_EQ(err.lines().back(), line("wrote channels → " + channelPath(out, "mic") + " + " + channelPath(out, "sys")));
-  StderrCapture lines;
-  reportUnwritten(report, out, out + ".spool");
-  EXPECT_EQ(lines.text(), "narup-capture: [WARN] " + channelPath(out, "sys") +
-                              " not written: Is a directory — the take is kept in " + out +
-                              ".spool; run narup-capture --recover " + out + "\n");
+  for (const char* name : {"/rec.wav", "/rec.flac"}) {
+    SCOPED_TRACE(name);
+    out = dir + name;
+    std::filesystem::create_directory(channelPath(out, "sys"));  // a folder where the file goes
+    StderrCapture err;
+    const FinishReport report = writeRecording(
+        RecordedTracks{std::vector<float>(960, 0.25f), std::vector<float>(960, 0.1f), 48000, 48000}, false, out);
+    ASSERT_EQ(report.size(), 1u);
+    EXPECT_EQ(report[0].path, channelPath(out, "sys"));
+    EXPECT_EQ(report[0].error, EISDIR);
+    EXPECT_TRUE(std::filesystem::is_regular_file(out) && std::filesystem::is_regular_file(channelPath(out, "mic")));
+    EXPECT_EQ(err.lines().back(), line("wrote channels → " + channelPath(out, "mic") + " + " + channelPath(out, "sys")));
+    StderrCapture lines;
+    reportUnwritten(report, out, out + ".spool");
+    EXPECT_EQ(lines.text(), "narup-capture: [WARN] " + channelPath(out, "sys") +
+                                " not written: Is a directory — the take is kept in " + out +
+                                ".spool; run narup-capture --recover " + out + "\n");
+  }
 }
 
 TEST_F(FinishWriteTest, ShorterMicrophoneIsPaddedWithSilenceInTheMix) {

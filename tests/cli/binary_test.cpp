@@ -24,6 +24,7 @@ TEST(Binary, ExitStatusAndBothStreamsOfEveryMode) {
       {{"narup-capture", "--set-output-device", "x"}, false, 1, "", "narup-capture [FAIL] output device 'x' not found\n"},
       {{"narup-capture", "--self-test"}, true, 0, "", ""},
       {{"narup-capture", "--process-files", wav, wav, out}, true, 0, "", ""},
+      {{"narup-capture", "out.wav", "--loudness", "-99"}, false, 1, "", std::string("narup-capture [FAIL] ") + kLoudnessUsage + "\n"},
   };
   ::setenv("HOME", dir.c_str(), 1);
   ::setenv("PULSE_SERVER", "unix:/nonexistent/native", 1);  // no sound server
@@ -38,7 +39,7 @@ TEST(Binary, ExitStatusAndBothStreamsOfEveryMode) {
   std::filesystem::remove_all(dir);
   for (const char* flag : {"--system", "--mic", "--mic-device", "--no-echo-cancel", "--aec=adaptive", "--recover",
                            "--process-files", "--self-test", "--list-input-devices", "--list-output-devices",
-                           "--set-output-device", "--help", "--version"}) {
+                           "--set-output-device", "--loudness", "--help", "--version"}) {
     EXPECT_NE(std::string(kHelp).find(std::string("\n  ") + flag + " "), std::string::npos) << flag;
   }
 }

@@ -31,6 +31,13 @@ TEST(CommandLine, ModePrecedence) {
       {parse({"--version", "--list-output-devices"}), ListOutputDevicesMode{}},
       {parse({"--Self-Test"}), CaptureMode{}},
       {parse({"--self-test=1"}), CaptureMode{}},
+      // A loudness no mode that writes can use fails before any of them runs.
+      {parse({"--process-files", "m", "s", "o", "--loudness", "-71"}), LoudnessUsageFailure{}},
+      {parse({"--recover", "o", "--loudness", "1"}), LoudnessUsageFailure{}},
+      {parse({"out.wav", "--loudness"}), LoudnessUsageFailure{}},
+      {parse({"out.wav", "--loudness", "-16dB"}), LoudnessUsageFailure{}},
+      {parse({"out.wav", "--loudness", "nan"}), LoudnessUsageFailure{}},
+      {parse({"--list-input-devices", "--loudness"}), ListInputDevicesMode{}},
   };
   for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].first.index(), cases[i].second.index()) << i;
 }
@@ -50,6 +57,10 @@ TEST(CommandLine, ValuesAreTakenByPositionAndShortFormsFallThrough) {
   EXPECT_TRUE(std::get<ProcessFilesMode>(parse({"--aec=adaptive", "--process-files", "m", "s", "o"})).adaptiveAec);
   EXPECT_FALSE(std::get<CaptureMode>(parse({"--aec=adaptive", "out.wav"})).adaptiveAec);
   EXPECT_TRUE(std::get<CaptureMode>(parse({"out.wav", "--aec=adaptive"})).adaptiveAec);
+  EXPECT_EQ(std::get<CaptureMode>(parse({"out.flac", "--loudness", "-23.5"})).loudness, -23.5);
+  EXPECT_EQ(std::get<RecoverMode>(parse({"--loudness", "-70", "--recover", "o"})).loudness, -70.0);
+  EXPECT_EQ(std::get<ProcessFilesMode>(parse({"--process-files", "m", "s", "o", "--loudness", "0"})).loudness, 0.0);
+  EXPECT_EQ(std::get<CaptureMode>(parse({"out.flac"})).loudness, std::nullopt);
 }
 
 TEST(CommandLine, CaptureFlagsAfterTheOutputPath) {

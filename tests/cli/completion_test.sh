@@ -24,6 +24,8 @@ check "sink-1" narup-capture --set-output-device ""
 check "sink-1" narup-capture out.wav --system-device ""
 check "--system --system-device" narup-capture out.wav --sys
 check "--mic --mic-device" narup-capture out.wav --mic
+check "-16" narup-capture out.flac --loudness -1
+check "--loudness" narup-capture out.flac --lou
 check "" narup-capture --process-files m  # file names: bash's own
 [[ $(complete -p narup-capture) == "complete -o default -F _narup_capture narup-capture" ]] || status=1
 exit $status

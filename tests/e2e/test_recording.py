@@ -4,6 +4,7 @@ half level plus a near-end voice. The tests of a server share it and run in
 this file's order: the last ones let its sinks idle and then take it away."""
 import os
 import signal
+import subprocess
 import time
 
 import numpy as np
@@ -141,6 +142,25 @@ def test_echo_drops_and_the_near_end_stays(conversation):
     share = {k: energy(k, "far") / energy(k, "near") for k in runs}
     assert 10 * np.log10(share["plain"] / share["aec"]) >= 10.0, share
     assert 10 * np.log10(energy("aec", "near") / energy("plain", "near")) >= -3.0
+
+
+def test_a_flac_take_levelled_by_loudness_gives_three_files_of_its_length(start, server, voices,
+                                                                          tmp_path):
+    out = str(tmp_path / "call.flac")
+    run = start([out, "--loudness", "-16"], server.env, out, tmp_path)
+    player = play_at(server, run, 1.0, [("speakers", voices[0]), ("room", voices[2])])
+    run.sleep_until(4.0)
+    run.stop(signal.SIGINT)
+    player.wait(timeout=30)
+    assert run.status == 0 and len(run.starting("loudness: ")) == 3, run
+    assert not run.starting("normalize: ") and run.has("wrote channels → %s + %s" % (
+        tmp_path / "call.mic.flac", tmp_path / "call.sys.flac")), run
+    for name in ("call.flac", "call.mic.flac", "call.sys.flac"):
+        wav = str(tmp_path / (name + ".wav"))
+        subprocess.run(["flac", "-d", "-s", "-f", "-o", wav, str(tmp_path / name)], check=True)
+        got, x = wavfile.read(wav)
+        assert got == RATE and x.dtype == np.int16 and x.ndim == 1, (name, got, x.shape)
+        assert abs(len(x) / got - run.seconds) <= 0.05 * run.seconds, (name, len(x) / got)
 
 
 @pytest.mark.parametrize("args, signals, said, absent", [

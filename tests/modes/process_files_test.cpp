@@ -9,6 +9,7 @@
 
 #include "aec/echo_canceller.hpp"
 #include "audio/wav.hpp"
+#include "support/decoded_audio.hpp"
 #include "support/stderr_capture.hpp"
 
 namespace fs = std::filesystem;
@@ -115,4 +116,25 @@ TEST_F(ProcessFiles, ARejectedResultReplacesTheOlderOutputWithTheMicrophoneAsRea
   EXPECT_NE(err.text().find("applied=no(reverted)"), std::string::npos) << err.text();
   EXPECT_EQ(contentOf(out), contentOf(expected));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);  // no temporary left
+}
+
+// Levelled after cleaning, or after a rejected cleaning, from the track the
+// file gets: its loudness line before the "wrote" one.
+TEST_F(ProcessFiles, WithALoudnessTargetTheFlacOutputIsLevelled) {
+  LoudFactory loud;
+  for (const bool rejected : {false, true}) {
+    SCOPED_TRACE(rejected);
+    const std::string out = dir + "/out.flac";
+    StderrCapture err;
+    EXPECT_EQ(processFilesWith(mic, sys, out, [&] { return rejected ? EchoCanceller::create(loud) : EchoCanceller::create(); }, -20.0), 0);
+    const std::vector<std::string> lines = err.lines();
+    ASSERT_GE(lines.size(), 2u);
+    const std::string& level = lines[lines.size() - 2];
+    EXPECT_TRUE(level.starts_with("narup-capture: loudness: ") && level.ends_with(" → -20.0 LUFS")) << level;
+    std::vector<float> x;
+    for (const std::int16_t v : decodeFlac(out).samples) x.push_back(static_cast<float>(v) / 32768.0f);
+    EXPECT_EQ(x.size(), 72000u);
+    EXPECT_NEAR(measureLoudness(x, 48000).lufs, -20.0, 0.5);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3);  // no scratch or temporary left
 }
