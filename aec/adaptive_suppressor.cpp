@@ -43,9 +43,12 @@ constexpr int64_t kSpread = 4;
 // Over-subtraction where only the far end talks, where the near end talks
 // too, and the smallest gain. The leak ratio is an average, and the residual
 // of a frame often peaks 10 dB above it (at onsets, where the filter's tail
-// lags): where only the far end talks, the gain covers those peaks.
+// lags): where only the far end talks, the gain covers those peaks. While
+// the near end talks, 0.7 of the predicted residual comes out: a loud,
+// distorted far end stays audible under the near end's words otherwise,
+// and taking all of it would take some of the near end with it.
 constexpr float kOverSubtraction = 28.0f;
-constexpr float kOverSubtractionNear = 0.0f;
+constexpr float kOverSubtractionNear = 0.7f;
 // The near end talks when the error exceeds the predicted residual echo and
 // noise by this factor; the noise floor rises by this factor a frame (about
 // 1 dB/s at 48 kHz).
