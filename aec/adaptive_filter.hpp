@@ -10,6 +10,7 @@
 #include "aec/adaptive_step.hpp"
 #include "aec/delay_track.hpp"
 #include "aec/dft.hpp"
+#include "aec/reference_clock.hpp"
 
 // What a pass of the adaptive filter did.
 struct AdaptiveFilterStats {
@@ -27,7 +28,9 @@ struct AdaptiveFilterStats {
 // foreground filter, whose output is used, only ever takes over a background
 // that has done clearly better, and a background that strays (the near end
 // talking) is put back to the foreground. The weights survive between passes,
-// so a second pass starts from what the first one learned.
+// so a second pass starts from what the first one learned. The reference is
+// read on the microphone's clock (ReferenceClock), so that a drifting delay
+// does not move the path the weights model.
 class PartitionedEchoFilter {
  public:
   static constexpr int64_t kBlock = 1024;             // samples per block, also the partition length
@@ -67,9 +70,9 @@ class PartitionedEchoFilter {
         : re(static_cast<size_t>(rows * kStride), 0.0f), im(static_cast<size_t>(rows * kStride), 0.0f) {}
   };
 
-  void loadReference(std::span<const float> reference, int64_t blockStart, int64_t delay,
-                     int64_t slot);
-  void rebuildHistory(std::span<const float> reference, int64_t blockStart, int64_t delay);
+  void loadReference(std::span<const float> reference, int64_t blockStart, int64_t slot,
+                     bool continued);
+  void rebuildHistory(std::span<const float> reference, int64_t blockStart);
   void realign(int64_t shift);
   void filterInto(const Spectra& w, float* out);
   void adapt(const float* error, const float* estimate, AdaptiveFilterStats& stats);
@@ -85,6 +88,8 @@ class PartitionedEchoFilter {
   int64_t head_ = 0;
   std::vector<float> refPower_;  // reference power per bin over the filter span
   int64_t alignedTo_ = 0;   // the delay the weights are aligned to
+  ReferenceClock clock_;    // the delay in force, sample by sample
+  std::vector<float> window_;  // the aligned reference of the previous and the current block
   int64_t constrainNext_ = 0;
   float backgroundLevel_ = 0.0f;
   float foregroundLevel_ = 0.0f;

@@ -1,0 +1,112 @@
+#include "aec/reference_clock.hpp"
+
+#include <cmath>
+
+namespace {
+
+constexpr int64_t kHalf = ReferenceClock::kTaps / 2;
+// Slopes below this (3 ppm) are the track's whole-sample jitter, not a clock.
+constexpr double kDeadZone = 3e-6;
+constexpr double kPi = 3.141592653589793;
+
+}  // namespace
+
+ReferenceClock::ReferenceClock() {
+  // A Blackman-windowed sinc, normalised to unit sum per phase so that a
+  // constant passes unchanged at every fraction.
+  for (int64_t p = 0; p <= kPhases; ++p) {
+    const double f = static_cast<double>(p) / static_cast<double>(kPhases);
+    double sum = 0.0;
+    double w[kTaps];
+    for (int64_t j = 0; j < kTaps; ++j) {
+      const double u = static_cast<double>(j - kHalf + 1) - f;  // distance from the position
+      const double sinc = u == 0.0 ? 1.0 : std::sin(kPi * u) / (kPi * u);
+      const double x = (u + static_cast<double>(kHalf)) / static_cast<double>(kTaps);
+      const double win = 0.42 - 0.5 * std::cos(2.0 * kPi * x) + 0.08 * std::cos(4.0 * kPi * x);
+      w[j] = sinc * win;
+      sum += w[j];
+    }
+    for (int64_t j = 0; j < kTaps; ++j) kernel_[static_cast<size_t>(p * kTaps + j)] = static_cast<float>(w[j] / sum);
+  }
+}
+
+void ReferenceClock::start(int64_t at, int64_t delay) {
+  anchor_ = at;
+  delay_ = static_cast<double>(delay);
+  fit_[0] = DelaySeg{at, delay};
+  fitCount_ = 1;
+}
+
+double ReferenceClock::exactDelayAt(int64_t t) const {
+  return delay_ + rate_ * static_cast<double>(t - anchor_);
+}
+
+int64_t ReferenceClock::delayAt(int64_t t) const { return std::llround(exactDelayAt(t)); }
+
+void ReferenceClock::follow(const DelaySeg& seg) {
+  const double now = exactDelayAt(seg.start);
+  if (std::fabs(static_cast<double>(seg.delay) - now) > static_cast<double>(kStepSamples)) {
+    start(seg.start, seg.delay);
+    return;
+  }
+  if (fitCount_ == kFitRecords) {
+    for (int64_t i = 1; i < kFitRecords; ++i) fit_[static_cast<size_t>(i - 1)] = fit_[static_cast<size_t>(i)];
+    fitCount_ -= 1;
+  }
+  fit_[static_cast<size_t>(fitCount_)] = seg;
+  fitCount_ += 1;
+  // Least-squares slope of delay against start over the records kept.
+  double ms = 0.0, md = 0.0;
+  for (int64_t i = 0; i < fitCount_; ++i) {
+    ms += static_cast<double>(fit_[static_cast<size_t>(i)].start);
+    md += static_cast<double>(fit_[static_cast<size_t>(i)].delay);
+  }
+  ms /= static_cast<double>(fitCount_);
+  md /= static_cast<double>(fitCount_);
+  double sxy = 0.0, sxx = 0.0;
+  for (int64_t i = 0; i < fitCount_; ++i) {
+    const double x = static_cast<double>(fit_[static_cast<size_t>(i)].start) - ms;
+    sxy += x * (static_cast<double>(fit_[static_cast<size_t>(i)].delay) - md);
+    sxx += x * x;
+  }
+  const double slope = sxx > 0.0 ? sxy / sxx : 0.0;
+  // The line stays continuous (a jump would be a sudden path move to the
+  // filter); only its slope changes.
+  delay_ = now;
+  anchor_ = seg.start;
+  rate_ = std::fabs(slope) < kDeadZone ? 0.0 : slope;
+}
+
+void ReferenceClock::read(std::span<const float> reference, int64_t t0, int64_t lead,
+                          std::span<float> out) const {
+  const int64_t size = static_cast<int64_t>(reference.size());
+  const double d0 = exactDelayAt(t0);
+  if (rate_ == 0.0 && d0 == std::floor(d0)) {
+    // A whole-sample delay: a plain copy.
+    const int64_t first = t0 - static_cast<int64_t>(d0) + lead;
+    for (size_t i = 0; i < out.size(); ++i) {
+      const int64_t j = first + static_cast<int64_t>(i);
+      out[i] = (j >= 0 && j < size) ? reference[static_cast<size_t>(j)] : 0.0f;
+    }
+    return;
+  }
+  for (size_t i = 0; i < out.size(); ++i) {
+    const int64_t t = t0 + static_cast<int64_t>(i);
+    const double q = static_cast<double>(t + lead) - exactDelayAt(t);
+    const double base = std::floor(q);
+    const double phase = (q - base) * static_cast<double>(kPhases);
+    const int64_t p = static_cast<int64_t>(phase);
+    const float g = static_cast<float>(phase - static_cast<double>(p));
+    const float* a = kernel_.data() + p * kTaps;
+    const float* b = a + kTaps;
+    const int64_t n0 = static_cast<int64_t>(base) - kHalf + 1;
+    float acc = 0.0f;
+    for (int64_t j = 0; j < kTaps; ++j) {
+      const int64_t k = n0 + j;
+      if (k < 0 || k >= size) continue;
+      const float c = a[j] + (b[j] - a[j]) * g;
+      acc += reference[static_cast<size_t>(k)] * c;
+    }
+    out[i] = acc;
+  }
+}
