@@ -278,20 +278,21 @@ AdaptiveFilterStats PartitionedEchoFilter::run(std::span<const float> mic,
   std::vector<float> ef(static_cast<size_t>(kN));
   std::vector<float> d(static_cast<size_t>(kN));
   bool fresh = true;
-  // The weights are aligned to where the last pass's delay ended; this pass
-  // starts on the track's first record.
-  clock_.start(0, track.empty() ? 0 : track.front().delay);
   for (int64_t t0 = 0; t0 < length; t0 += kN) {
+    // The weights are aligned to the delay line; where it jumps (a step of
+    // the track, or a pass that does not continue the last one's line) they
+    // move with it.
+    const double before = clock_.delayAt(t0);
+    if (t0 == 0) clock_.start(0, track.empty() ? 0 : track.front().delay);
     for (const DelaySeg* seg = delays.next(t0); seg; seg = delays.next(t0)) {
       if (seg->start > 0) clock_.follow(*seg);
     }
-    const int64_t delay = clock_.delayAt(t0);
-    if (delay != alignedTo_ && (fresh || std::llabs(delay - alignedTo_) > ReferenceClock::kStepSamples / 2)) {
-      realign(delay - alignedTo_);
+    const int64_t shift = std::llround(clock_.delayAt(t0) - before);
+    if (shift != 0) {
+      realign(shift);
       stats.shifts += 1;
       fresh = true;
     }
-    alignedTo_ = delay;
     if (fresh) {
       rebuildHistory(reference, t0);
       fresh = false;

@@ -87,7 +87,6 @@ class PartitionedEchoFilter {
   Spectra history_;         // reference spectra, newest block in slot head_
   int64_t head_ = 0;
   std::vector<float> refPower_;  // reference power per bin over the filter span
-  int64_t alignedTo_ = 0;   // the delay the weights are aligned to
   ReferenceClock clock_;    // the delay in force, sample by sample
   std::vector<float> window_;  // the aligned reference of the previous and the current block
   int64_t constrainNext_ = 0;

@@ -31,24 +31,30 @@ ReferenceClock::ReferenceClock() {
 }
 
 void ReferenceClock::start(int64_t at, int64_t delay) {
+  // A second pass over the same take continues the first one's line, to
+  // which the weights it learned are aligned: the track's first record was
+  // taken before the clock's slope was known.
+  const double carried = delayAt(at);
+  const bool continues =
+      running_ && std::fabs(carried - static_cast<double>(delay)) <= static_cast<double>(kStepSamples);
+  delay_ = continues ? carried : static_cast<double>(delay);
   anchor_ = at;
-  delay_ = static_cast<double>(delay);
+  running_ = true;
+  if (continues) return;  // the records fitted so far stand, and are not taken twice
   fit_[0] = DelaySeg{at, delay};
   fitCount_ = 1;
 }
 
-double ReferenceClock::exactDelayAt(int64_t t) const {
-  return delay_ + rate_ * static_cast<double>(t - anchor_);
-}
-
-int64_t ReferenceClock::delayAt(int64_t t) const { return std::llround(exactDelayAt(t)); }
+double ReferenceClock::delayAt(int64_t t) const { return delay_ + rate_ * static_cast<double>(t - anchor_); }
 
 void ReferenceClock::follow(const DelaySeg& seg) {
-  const double now = exactDelayAt(seg.start);
+  const double now = delayAt(seg.start);
   if (std::fabs(static_cast<double>(seg.delay) - now) > static_cast<double>(kStepSamples)) {
+    running_ = false;
     start(seg.start, seg.delay);
     return;
   }
+  if (seg.start <= fit_[static_cast<size_t>(fitCount_ - 1)].start) return;
   if (fitCount_ == kFitRecords) {
     for (int64_t i = 1; i < kFitRecords; ++i) fit_[static_cast<size_t>(i - 1)] = fit_[static_cast<size_t>(i)];
     fitCount_ -= 1;
@@ -80,7 +86,7 @@ void ReferenceClock::follow(const DelaySeg& seg) {
 void ReferenceClock::read(std::span<const float> reference, int64_t t0, int64_t lead,
                           std::span<float> out) const {
   const int64_t size = static_cast<int64_t>(reference.size());
-  const double d0 = exactDelayAt(t0);
+  const double d0 = delayAt(t0);
   if (rate_ == 0.0 && d0 == std::floor(d0)) {
     // A whole-sample delay: a plain copy.
     const int64_t first = t0 - static_cast<int64_t>(d0) + lead;
@@ -92,7 +98,7 @@ void ReferenceClock::read(std::span<const float> reference, int64_t t0, int64_t 
   }
   for (size_t i = 0; i < out.size(); ++i) {
     const int64_t t = t0 + static_cast<int64_t>(i);
-    const double q = static_cast<double>(t + lead) - exactDelayAt(t);
+    const double q = static_cast<double>(t + lead) - delayAt(t);
     const double base = std::floor(q);
     const double phase = (q - base) * static_cast<double>(kPhases);
     const int64_t p = static_cast<int64_t>(phase);

@@ -24,8 +24,9 @@ class ReferenceClock {
 
   ReferenceClock();
 
-  // Starts a pass: the delay in force is `delay` from sample `at` on; the
-  // clock rate learned so far is kept, the fit starts again.
+  // Starts a pass at sample `at`: the last pass's line (its slope and the
+  // records it was fitted to) carried back to `at` when it is within a step
+  // of `delay`, else a new line at `delay` with the slope learned so far.
   void start(int64_t at, int64_t delay);
   // Takes the track's record that starts at `seg.start`, at that sample: a
   // new slope, or for a step a new start at the record's delay.
@@ -33,18 +34,17 @@ class ReferenceClock {
   // out[i] = the reference at microphone sample t0 + i - the delay + lead,
   // zero outside the reference.
   void read(std::span<const float> reference, int64_t t0, int64_t lead, std::span<float> out) const;
-  // The delay in force at sample t, rounded to a whole sample.
-  int64_t delayAt(int64_t t) const;
+  // The delay in force at sample t, in samples.
+  double delayAt(int64_t t) const;
 
  private:
-  double exactDelayAt(int64_t t) const;
-
   static constexpr int64_t kFitRecords = 6;
   std::array<DelaySeg, kFitRecords> fit_{};  // the latest records since a step, oldest first
   int64_t fitCount_ = 0;
   int64_t anchor_ = 0;     // the delay in force is delay_ at sample anchor_
   double delay_ = 0.0;
   double rate_ = 0.0;
+  bool running_ = false;   // a line has been started
   // kernel_[p * kTaps + j]: the weight of sample n - kTaps/2 + 1 + j at
   // position n + p / kPhases, p = 0 ... kPhases.
   std::array<float, (kPhases + 1) * kTaps> kernel_{};
