@@ -96,22 +96,24 @@ void ReferenceClock::read(std::span<const float> reference, int64_t t0, int64_t 
     }
     return;
   }
+  // The position moves 1 - rate reference samples per microphone sample.
+  const double step = 1.0 - rate_;
+  const double q0 = static_cast<double>(t0 + lead) - d0;
   for (size_t i = 0; i < out.size(); ++i) {
-    const int64_t t = t0 + static_cast<int64_t>(i);
-    const double q = static_cast<double>(t + lead) - delayAt(t);
+    const double q = q0 + step * static_cast<double>(i);
     const double base = std::floor(q);
-    const double phase = (q - base) * static_cast<double>(kPhases);
-    const int64_t p = static_cast<int64_t>(phase);
-    const float g = static_cast<float>(phase - static_cast<double>(p));
-    const float* a = kernel_.data() + p * kTaps;
-    const float* b = a + kTaps;
+    const int64_t p = static_cast<int64_t>((q - base) * static_cast<double>(kPhases) + 0.5);
+    const float* c = kernel_.data() + p * kTaps;
     const int64_t n0 = static_cast<int64_t>(base) - kHalf + 1;
     float acc = 0.0f;
-    for (int64_t j = 0; j < kTaps; ++j) {
-      const int64_t k = n0 + j;
-      if (k < 0 || k >= size) continue;
-      const float c = a[j] + (b[j] - a[j]) * g;
-      acc += reference[static_cast<size_t>(k)] * c;
+    if (n0 >= 0 && n0 + kTaps <= size) {
+      const float* x = reference.data() + n0;
+      for (int64_t j = 0; j < kTaps; ++j) acc += x[j] * c[j];
+    } else {
+      for (int64_t j = 0; j < kTaps; ++j) {
+        const int64_t k = n0 + j;
+        if (k >= 0 && k < size) acc += reference[static_cast<size_t>(k)] * c[j];
+      }
     }
     out[i] = acc;
   }

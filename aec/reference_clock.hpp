@@ -19,8 +19,8 @@ class ReferenceClock {
  public:
   // Moves of the track larger than this (1 ms at 48 kHz) are steps, not drift.
   static constexpr int64_t kStepSamples = 48;
-  static constexpr int64_t kTaps = 32;  // interpolation kernel, half before and half after
-  static constexpr int64_t kPhases = 128;
+  static constexpr int64_t kTaps = 16;  // interpolation kernel, half before and half after
+  static constexpr int64_t kPhases = 512;  // fractions it is tabled for (the nearest is used)
 
   ReferenceClock();
 
@@ -46,6 +46,7 @@ class ReferenceClock {
   double rate_ = 0.0;
   bool running_ = false;   // a line has been started
   // kernel_[p * kTaps + j]: the weight of sample n - kTaps/2 + 1 + j at
-  // position n + p / kPhases, p = 0 ... kPhases.
+  // position n + p / kPhases, p = 0 ... kPhases (a 1/1024-sample error at
+  // most: -50 dB at 8 kHz).
   std::array<float, (kPhases + 1) * kTaps> kernel_{};
 };
