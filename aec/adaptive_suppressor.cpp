@@ -66,8 +66,8 @@ constexpr float kOverSubtractionNear = 0.3f;
 // 1 dB/s at 48 kHz).
 constexpr float kNearMargin = 2.0f;
 constexpr float kNoiseRise = 1.0025f;
-// Frames a near end counts as talking after it was last heard (about 640 ms: a near end pauses that long within a sentence).
-constexpr int64_t kNearHangover = 60;
+// Frames a near end counts as talking after it was last heard (about 430 ms).
+constexpr int64_t kNearHangover = 40;
 constexpr float kFloor = 0.01f;
 // Weight of the newest frame in the coherence averages (about 19 frames,
 // 200 ms), and the coherence such an average shows between independent
