@@ -97,6 +97,7 @@ PartitionedEchoFilter::PartitionedEchoFilter(std::shared_ptr<Dft> fwd, std::shar
     : fwd_(std::move(fwd)),
       inv_(std::move(inv)),
       refPower_(kStrideZ, 0.0f),
+      window_(static_cast<size_t>(kFft), 0.0f),
       time_(static_cast<size_t>(kFft)),
       bins_(static_cast<size_t>(kBins)),
       re_(kStrideZ, 0.0f),
@@ -120,20 +121,26 @@ void PartitionedEchoFilter::inverse(const float* re, const float* im, float* out
 }
 
 // The spectrum of the reference around the block at blockStart (the block
-// before it and the block itself), aligned by `delay`, into history slot.
+// before it and the block itself), read on the microphone's clock, into
+// history slot. A block that follows the last one loaded keeps its first half.
 void PartitionedEchoFilter::loadReference(CachedSource& reference, int64_t blockStart,
-                                          int64_t delay, int64_t slot) {
-  const float* x = reference.view(blockStart - kN - delay + kLead, kFft);
-  std::copy(x, x + kFft, time_.begin());
+                                          int64_t slot, bool continued) {
+  const std::span<float> window(window_);
+  if (continued) {
+    std::copy(window_.begin() + kN, window_.end(), window_.begin());
+    clock_.read(reference, blockStart, kLead, window.subspan(static_cast<size_t>(kN)));
+  } else {
+    clock_.read(reference, blockStart - kN, kLead, window);
+  }
   const size_t row = static_cast<size_t>(slot) * kStrideZ;
-  forward(time_.data(), history_.re.data() + row, history_.im.data() + row);
+  forward(window_.data(), history_.re.data() + row, history_.im.data() + row);
 }
 
-void PartitionedEchoFilter::rebuildHistory(CachedSource& reference, int64_t blockStart,
-                                           int64_t delay) {
-  // Slot head_ holds the current block, head_+p (mod P) the block p back.
-  for (int64_t p = 0; p < kP; ++p) {
-    loadReference(reference, blockStart - p * kN, delay, (head_ + p) % kP);
+void PartitionedEchoFilter::rebuildHistory(CachedSource& reference, int64_t blockStart) {
+  // Slot head_ holds the current block, head_+p (mod P) the block p back;
+  // the current block is read last, so that window_ holds it.
+  for (int64_t p = kP - 1; p >= 0; --p) {
+    loadReference(reference, blockStart - p * kN, (head_ + p) % kP, false);
   }
 }
 
@@ -243,20 +250,18 @@ void PartitionedEchoFilter::constrain(Spectra& w, int64_t partition) {
 
 namespace {
 
-// Walks a delay track for block starts that never decrease: the delay of the
-// last record whose start is at or before the block start.
+// Walks a delay track for block starts that never decrease: each record
+// once, when the block it starts in is reached.
 class DelayCursor {
  public:
   explicit DelayCursor(const std::vector<DelaySeg>& track) : track_(track) {}
-  int64_t delayAt(int64_t blockStart) {
-    while (next_ < track_.size() && track_[next_].start <= blockStart) delay_ = track_[next_++].delay;
-    return delay_;
+  const DelaySeg* next(int64_t blockStart) {
+    return next_ < track_.size() && track_[next_].start <= blockStart ? &track_[next_++] : nullptr;
   }
 
  private:
   const std::vector<DelaySeg>& track_;
   size_t next_ = 0;
-  int64_t delay_ = 0;
 };
 
 }  // namespace
@@ -282,19 +287,28 @@ AdaptiveFilterStats PartitionedEchoFilter::run(CachedSource& mic, CachedSource& 
   std::vector<float> d(static_cast<size_t>(kN));
   bool fresh = true;
   for (int64_t t0 = from; t0 < to; t0 += kN) {
-    const int64_t delay = delays.delayAt(t0);
-    if (delay != alignedTo_) {
-      realign(delay - alignedTo_);
-      alignedTo_ = delay;
+    // The weights are aligned to the delay line; where it jumps (a step of
+    // the track, or a pass that does not continue the last one's line) they
+    // move with it. A pass that starts inside the track takes every record
+    // before its start, so its line is the one a pass from the start would
+    // have there.
+    const double before = clock_.delayAt(t0);
+    if (t0 == from) clock_.start(0, track.empty() ? 0 : track.front().delay);
+    for (const DelaySeg* seg = delays.next(t0); seg; seg = delays.next(t0)) {
+      if (seg->start > 0) clock_.follow(*seg);
+    }
+    const int64_t shift = std::llround(clock_.delayAt(t0) - before);
+    if (shift != 0) {
+      realign(shift);
       stats.shifts += 1;
       fresh = true;
     }
     if (fresh) {
-      rebuildHistory(reference, t0, delay);
+      rebuildHistory(reference, t0);
       fresh = false;
     } else {
       head_ = (head_ + kP - 1) % kP;
-      loadReference(reference, t0, delay, head_);
+      loadReference(reference, t0, head_, true);
     }
     const int64_t n = std::min(kN, to - t0);
     const float* m = mic.view(t0, n);
@@ -333,10 +347,7 @@ AdaptiveFilterStats PartitionedEchoFilter::run(CachedSource& mic, CachedSource& 
     }
 
     stats.blocks += 1;
-    // Outside the track the reference reads as 0, which adds nothing.
-    const float* x = reference.view(t0 - delay + kLead, kN);
-    float x2 = 0.0f;
-    for (int64_t i = 0; i < kN; ++i) x2 += x[i] * x[i];
+    const float x2 = sumOfSquares(window_.data() + kN, kN);
     if (x2 > kQuietReference * static_cast<float>(kN)) adapt(eb.data(), yb.data(), stats);
   }
   return stats;

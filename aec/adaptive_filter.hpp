@@ -12,6 +12,7 @@
 #include "aec/cached_source.hpp"
 #include "aec/delay_track.hpp"
 #include "aec/dft.hpp"
+#include "aec/reference_clock.hpp"
 
 // What a pass of the adaptive filter did.
 struct AdaptiveFilterStats {
@@ -29,9 +30,11 @@ struct AdaptiveFilterStats {
 // foreground filter, whose output is used, only ever takes over a background
 // that has done clearly better, and a background that strays (the near end
 // talking) is put back to the foreground. The weights survive between passes,
-// so a second pass starts from what the first one learned. A copy carries
-// on from what the original learned on its own (the transforms, which are
-// safe to share, are shared).
+// so a second pass starts from what the first one learned. The reference is
+// read on the microphone's clock (ReferenceClock), so that a drifting delay
+// does not move the path the weights model. A copy carries on from what the
+// original learned on its own (the transforms, which are safe to share, are
+// shared).
 class PartitionedEchoFilter {
  public:
   static constexpr int64_t kBlock = 1024;             // samples per block, also the partition length
@@ -77,8 +80,9 @@ class PartitionedEchoFilter {
         : re(static_cast<size_t>(rows * kStride), 0.0f), im(static_cast<size_t>(rows * kStride), 0.0f) {}
   };
 
-  void loadReference(CachedSource& reference, int64_t blockStart, int64_t delay, int64_t slot);
-  void rebuildHistory(CachedSource& reference, int64_t blockStart, int64_t delay);
+  void loadReference(CachedSource& reference, int64_t blockStart, int64_t slot,
+                     bool continued);
+  void rebuildHistory(CachedSource& reference, int64_t blockStart);
   void realign(int64_t shift);
   void filterInto(const Spectra& w, float* out);
   void adapt(const float* error, const float* estimate, AdaptiveFilterStats& stats);
@@ -94,7 +98,8 @@ class PartitionedEchoFilter {
   Spectra history_;         // reference spectra, newest block in slot head_
   int64_t head_ = 0;
   std::vector<float> refPower_;  // reference power per bin over the filter span
-  int64_t alignedTo_ = 0;   // the delay the weights are aligned to
+  ReferenceClock clock_;    // the delay in force, sample by sample
+  AlignedVector<float> window_;  // the aligned reference of the previous and the current block
   int64_t constrainNext_ = 0;
   float backgroundLevel_ = 0.0f;
   float foregroundLevel_ = 0.0f;

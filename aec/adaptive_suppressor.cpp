@@ -13,6 +13,14 @@
 // residual and the noise floor) the over-subtraction is small, so that the
 // gains do not move with the near end's syllables. Where the echo estimate is
 // zero the residual is zero and the bin passes unchanged.
+//
+// When the echo path changes, the error is echo the filter has not learned
+// yet, far above leak x |Y|^2, and would pass for a near end. But it is a
+// linear function of the far end, as Y is: the magnitude-squared coherence
+// of E with Y is the share of the error's power that is echo (a near end and
+// noise are incoherent with Y). So the residual is also taken as coherence x
+// |E|^2 (minus the estimate's bias), whichever is more, at most a few times
+// |Y|^2.
 
 #include "aec/adaptive_suppressor.hpp"
 
@@ -31,6 +39,10 @@ constexpr float kPowerWeight = 0.3f;
 // factor a frame (about 4 dB/s at 48 kHz); frames within kNearFree of it
 // count as echo only.
 constexpr float kLeakRise = 1.01f;
+// While no frame counts as echo only, the minimum rises faster, by this much
+// more each frame: a near end pauses between words and lets it fall back,
+// a changed echo path keeps the ratio up.
+constexpr float kLeakRiseGain = 0.0005f;
 constexpr float kNearFree = 4.0f;
 // A frame whose echo estimate power is below this has no echo to learn from.
 constexpr float kEchoPresent = 1e-6f;
@@ -43,9 +55,12 @@ constexpr int64_t kSpread = 4;
 // Over-subtraction where only the far end talks, where the near end talks
 // too, and the smallest gain. The leak ratio is an average, and the residual
 // of a frame often peaks 10 dB above it (at onsets, where the filter's tail
-// lags): where only the far end talks, the gain covers those peaks.
+// lags): where only the far end talks, the gain covers those peaks. While
+// the near end talks, 0.3 of the predicted residual comes out: a loud,
+// distorted far end stays audible under the near end's words otherwise,
+// and taking all of it would take some of the near end with it.
 constexpr float kOverSubtraction = 28.0f;
-constexpr float kOverSubtractionNear = 0.0f;
+constexpr float kOverSubtractionNear = 0.3f;
 // The near end talks when the error exceeds the predicted residual echo and
 // noise by this factor; the noise floor rises by this factor a frame (about
 // 1 dB/s at 48 kHz).
@@ -54,6 +69,17 @@ constexpr float kNoiseRise = 1.0025f;
 // Frames a near end counts as talking after it was last heard (about 430 ms).
 constexpr int64_t kNearHangover = 40;
 constexpr float kFloor = 0.01f;
+// Weight of the newest frame in the coherence averages (about 19 frames,
+// 200 ms), and the coherence such an average shows between independent
+// signals, taken off before use.
+constexpr float kCoherenceWeight = 0.1f;
+constexpr float kCoherenceBias = kCoherenceWeight / (2.0f - kCoherenceWeight);
+// The coherent residual is at most this many times the echo estimate's power
+// (a changed path leaves an error about as loud as the echo).
+constexpr float kCoherentCap = 4.0f;
+// A frame with more than this share of its error coherent with the echo
+// estimate is echo only (double talk stays below 0.2 but for a rare frame).
+constexpr float kCoherentFrame = 0.3f;
 constexpr float kTiny = 1e-20f;
 constexpr float kInverseScale = 1.0f / static_cast<float>(kFrame);
 
@@ -77,6 +103,10 @@ ResidualSuppressor::ResidualSuppressor(std::shared_ptr<Dft> fwd, std::shared_ptr
       errorPower_(static_cast<size_t>(kBins), 0.0f),
       echoPower_(static_cast<size_t>(kBins), 0.0f),
       leak_(static_cast<size_t>(kBins), kLeakStart),
+      cohError_(static_cast<size_t>(kBins), 0.0f),
+      cohEcho_(static_cast<size_t>(kBins), 0.0f),
+      cohCross_(static_cast<size_t>(kBins)),
+      residual_(static_cast<size_t>(kBins), 0.0f),
       gain_(static_cast<size_t>(kBins), 1.0f),
       pendingError_(static_cast<size_t>(kHop), 0.0f),
       pendingEcho_(static_cast<size_t>(kHop), 0.0f),
@@ -100,8 +130,23 @@ bool ResidualSuppressor::gains() {
     const size_t b = static_cast<size_t>(k);
     errorPower_[b] = errorPower_[b] * (1.0f - kPowerWeight) + std::norm(E_[b]) * kPowerWeight;
     echoPower_[b] = echoPower_[b] * (1.0f - kPowerWeight) + std::norm(Y_[b]) * kPowerWeight;
+    cohError_[b] = cohError_[b] * (1.0f - kCoherenceWeight) + std::norm(E_[b]) * kCoherenceWeight;
+    cohEcho_[b] = cohEcho_[b] * (1.0f - kCoherenceWeight) + std::norm(Y_[b]) * kCoherenceWeight;
+    cohCross_[b] = cohCross_[b] * (1.0f - kCoherenceWeight) + E_[b] * std::conj(Y_[b]) * kCoherenceWeight;
     frameE += errorPower_[b];
     frameY += echoPower_[b];
+  }
+  // Each bin's residual echo: the leak ratio's, or the coherent share's.
+  float coherentE = 0.0f;
+  float totalE = 0.0f;
+  for (int64_t k = 0; k < kBins; ++k) {
+    const size_t b = static_cast<size_t>(k);
+    const float coh = std::norm(cohCross_[b]) / (cohError_[b] * cohEcho_[b] + kTiny);
+    const float share = std::max(0.0f, (coh - kCoherenceBias) / (1.0f - kCoherenceBias));
+    residual_[b] = std::max(leak_[b] * echoPower_[b],
+                            std::min(share * errorPower_[b], kCoherentCap * echoPower_[b]));
+    coherentE += share * errorPower_[b];
+    totalE += errorPower_[b];
   }
   // Is the near end quiet? Across the whole frame the error-to-echo ratio
   // stays near its recent minimum while only the far end talks, and jumps
@@ -109,19 +154,22 @@ bool ResidualSuppressor::gains() {
   bool echoOnly = false;
   if (frameY > kEchoPresent) {
     const float ratio = frameE / frameY;
-    frameLeak_ = std::min(ratio, frameLeak_ * kLeakRise);
+    const float rise = kLeakRise + kLeakRiseGain * static_cast<float>(framesAbove_);
+    frameLeak_ = std::min(ratio, frameLeak_ * rise);
     echoOnly = ratio < frameLeak_ * kNearFree;
+    framesAbove_ = echoOnly ? 0 : framesAbove_ + 1;
   }
   // Does the near end talk? Then the error holds clearly more than the
   // residual echo the leak ratios predict plus the noise floor (the recent
   // minimum of the frame's error power), and the bins are spared: a gain
   // that moves with the near end's syllables would take part of its voice.
   float predicted = noiseFloor_;
-  for (int64_t k = 0; k < kBins; ++k) {
-    predicted += leak_[static_cast<size_t>(k)] * echoPower_[static_cast<size_t>(k)];
-  }
+  for (int64_t k = 0; k < kBins; ++k) predicted += residual_[static_cast<size_t>(k)];
   // A near end keeps its state through the short gaps between its words.
-  if (frameE > predicted * kNearMargin) nearHold_ = kNearHangover;
+  // A frame whose error is largely coherent with the echo estimate is echo
+  // the filter has not caught up with (a changed path), not a near end.
+  if (coherentE > kCoherentFrame * totalE) nearHold_ = 0;
+  else if (frameE > predicted * kNearMargin) nearHold_ = kNearHangover;
   else if (nearHold_ > 0) nearHold_ -= 1;
   const bool nearTalks = nearHold_ > 0;
   noiseFloor_ = std::min(frameE, noiseFloor_ * kNoiseRise);
@@ -151,8 +199,7 @@ bool ResidualSuppressor::gains() {
       const float ratio = std::max(sumE, 0.0f) / sumY;
       leak_[b] = leak_[b] * (1.0f - kLeakWeight) + ratio * kLeakWeight;
     }
-    const float residual = leak_[b] * echoPower_[b];
-    const float g = 1.0f - overSubtraction * residual / (errorPower_[b] + kTiny);
+    const float g = 1.0f - overSubtraction * residual_[b] / (errorPower_[b] + kTiny);
     gain_[b] = std::max(kFloor, std::min(1.0f, g));
     if (gain_[b] < 1.0f) engaged = true;
   }

@@ -18,9 +18,11 @@ struct SuppressorStats {
 
 // Takes out what the linear filter left of the echo: per short-time bin it
 // estimates the residual echo power as the filter's echo estimate times a
-// tracked leak ratio, and attenuates the bin by how much of its power that
-// residual explains. Bins without an echo estimate pass untouched. A copy
-// carries on from the original's state on its own.
+// tracked leak ratio, or as the share of the error coherent with the echo
+// estimate where that is more (a path the filter has not caught up with),
+// and attenuates the bin by how much of its power that residual explains.
+// Bins without an echo estimate pass untouched. A copy carries on from the
+// original's state on its own.
 class ResidualSuppressor {
  public:
   static constexpr int64_t kFrame = 1024;  // STFT frame
@@ -56,8 +58,14 @@ class ResidualSuppressor {
   std::vector<float> errorPower_;  // smoothed |E|^2 per bin
   std::vector<float> echoPower_;   // smoothed |Y|^2 per bin
   std::vector<float> leak_;        // residual echo power / echo estimate power
+  // Slower averages for the coherence of E with Y: |E|^2, |Y|^2, E conj(Y).
+  std::vector<float> cohError_;
+  std::vector<float> cohEcho_;
+  std::vector<std::complex<float>> cohCross_;
+  std::vector<float> residual_;     // this frame's residual echo power per bin
   std::vector<float> gain_;
   float frameLeak_ = 1.0f;         // recent minimum of the frame-wide ratio
+  int64_t framesAbove_ = 0;        // frames since one counted as echo only
   int64_t nearHold_ = 0;           // frames the near end still counts as talking
   float noiseFloor_ = std::numeric_limits<float>::max();  // recent minimum of the frame's error power
   // Samples waiting for their frames; the first frame starts a hop before

@@ -2,10 +2,17 @@
 
 Two espeak-ng voices (far end and near end) are laid out in a schedule in
 which far-only, near-only and double-talk stretches alternate with pauses.
-The far end goes through a room (direct path after 40 ms, a tail decaying
-60 dB in 0.25 s) to give the echo, 6 dB below the far end; the microphone is
-echo + near end + white noise at -50 dBFS. Every component is kept apart so
-that the figures can be measured against each one.
+The far end goes through a loudspeaker (linear, or a tanh that overdrives)
+and a room (a direct path after a delay, a noise tail decaying 60 dB in the
+room's RT60) to give the echo; the microphone is echo + near end + white
+noise. The simple room: 40 ms, RT60 0.25 s, echo 6 dB below the far end,
+-50 dBFS noise. The hard rooms are a laptop in a living room: echo as loud
+as the far end, a small driver overdriven (tanh drive 3), RT60 0.6-0.8 s,
+120-300 ms of playback delay; one of them has a microphone on its own clock
+(the echo path's input resampled), one has its tail change halfway (someone
+walks in, the laptop's lid moves) while the direct path stays. Every
+component is kept apart so that the figures can be measured against each
+one.
 """
 
 import os
@@ -42,11 +49,22 @@ NEAR_TEXT = (
 SCHEDULE = (("far", 6.0), ("pause", 1.0), ("near", 5.0), ("pause", 1.0), ("double", 6.0),
             ("pause", 1.0))
 FAR_PEAK = 0.7       # far end peak (-3 dBFS): the reference never clips
-ECHO_BELOW_DB = 6.0  # echo below the far end
-NOISE_DB = -50.0     # microphone noise
-DIRECT_S = 0.040
-RT60_S = 0.25
 DELAY_STEP_S = 0.020
+# The simple room; each case changes some of it.
+ROOM = {"direct_s": 0.040, "rt60_s": 0.25, "echo_below_db": 6.0, "noise_db": -50.0, "drive": 0.0,
+        "ppm": 0.0, "cycles": None, "delay_step": False, "path_change": False}
+HARD = {"direct_s": 0.120, "rt60_s": 0.6, "echo_below_db": 0.0, "noise_db": -45.0, "drive": 3.0}
+CASES = {
+    "linear": {},
+    "nonlinear": {"drive": 2.0},
+    "delay-step": {"delay_step": True},
+    "hard": HARD,
+    "hard-0.8s-300ms": dict(HARD, rt60_s=0.8, direct_s=0.300, noise_db=-40.0),
+    # 10 minutes with the microphone's clock 50 ppm fast: the echo drifts
+    # 30 ms over the take.
+    "hard-drift": dict(HARD, noise_db=-40.0, ppm=50.0, cycles=30),
+    "hard-path-change": dict(HARD, noise_db=-40.0, path_change=True),
+}
 
 
 def speak(voice, text):
@@ -69,14 +87,16 @@ def active_rms(x):
     return np.sqrt(blocks[keep].mean())
 
 
-def room(seed, direct_s):
-    """A room impulse response: unit direct path, exponentially decaying noise tail."""
-    rng = np.random.default_rng(seed)
-    length = int((direct_s + 0.4) * RATE)
+def room(seed, direct_s, rt60_s, tail_seed=None):
+    """A room impulse response: unit direct path, exponentially decaying noise
+    tail (drawn from tail_seed when given, so that a tail can change while
+    the direct path stays)."""
+    rng = np.random.default_rng(seed if tail_seed is None else tail_seed)
+    length = int((direct_s + max(0.4, rt60_s * 0.75)) * RATE)
     d = int(direct_s * RATE)
     h = np.zeros(length)
     t = np.arange(length - d) / RATE
-    envelope = 10.0 ** (-3.0 * t / RT60_S)  # -60 dB at RT60
+    envelope = 10.0 ** (-3.0 * t / rt60_s)  # -60 dB at RT60
     tail = rng.standard_normal(length - d) * envelope
     # As much energy in the reverberation as in the direct path.
     h[d:] = tail / np.sqrt(np.sum(tail ** 2))
@@ -110,8 +130,19 @@ def lay_out(voice_audio, stretches, total, kinds):
     return out
 
 
+def drifted(x, ppm):
+    """x as a clock `ppm` parts per million fast would sample it (band-limited
+    resampling: 1e6 output samples for every 1e6 + ppm input samples)."""
+    up = 1000000
+    down = int(round(up * (1.0 + ppm * 1e-6)))
+    g = np.gcd(up, down)
+    return signal.resample_poly(x, up // g, down // g)
+
+
 def make_case(kind, cycles=4, seed=1):
     """Components of one case: dict of far, echo, near, noise, mic and the stretches."""
+    r = dict(ROOM, **CASES[kind])
+    cycles = r["cycles"] or cycles
     far_voice = speak(FAR_VOICE, FAR_TEXT)
     near_voice = speak(NEAR_VOICE, NEAR_TEXT)
     stretches, total = schedule(cycles)
@@ -119,18 +150,23 @@ def make_case(kind, cycles=4, seed=1):
     near = lay_out(near_voice, stretches, total, ("near", "double"))
     far *= FAR_PEAK / np.abs(far).max()
     # The near end as loud over its speech as the echo over the far end's.
-    near *= active_rms(far) * 10 ** (-ECHO_BELOW_DB / 20) / active_rms(near)
+    near *= active_rms(far) * 10 ** (-r["echo_below_db"] / 20) / active_rms(near)
     played = far
-    if kind == "nonlinear":
-        played = np.tanh(2.0 * far) / 2.0  # an overdriven loudspeaker
-    h = room(seed, DIRECT_S)
+    if r["drive"] > 0:
+        played = np.tanh(r["drive"] * far) / r["drive"]  # an overdriven loudspeaker
+    if r["ppm"]:
+        played = np.concatenate([drifted(played, r["ppm"]), np.zeros(total)])[:total]
+    h = room(seed, r["direct_s"], r["rt60_s"])
     echo = signal.fftconvolve(played, h)[:total]
-    if kind == "delay-step":
-        half = total // 2
-        later = signal.fftconvolve(played, room(seed, DIRECT_S + DELAY_STEP_S))[:total]
-        echo = np.concatenate([echo[:half], later[half:]])
-    echo *= 10 ** (-ECHO_BELOW_DB / 20) * np.sqrt(np.mean(far ** 2) / np.mean(echo ** 2))
-    noise = np.random.default_rng(seed + 100).standard_normal(total) * 10 ** (NOISE_DB / 20)
+    half = total // 2
+    if r["delay_step"]:
+        later = room(seed, r["direct_s"] + DELAY_STEP_S, r["rt60_s"])
+        echo = np.concatenate([echo[:half], signal.fftconvolve(played, later)[half:total]])
+    if r["path_change"]:
+        changed = room(seed, r["direct_s"], r["rt60_s"], tail_seed=seed + 50)
+        echo = np.concatenate([echo[:half], signal.fftconvolve(played, changed)[half:total]])
+    echo *= 10 ** (-r["echo_below_db"] / 20) * np.sqrt(np.mean(far ** 2) / np.mean(echo ** 2))
+    noise = np.random.default_rng(seed + 100).standard_normal(total) * 10 ** (r["noise_db"] / 20)
     # Both tracks as the tool would record them: 16-bit samples.
     q = lambda x: np.round(np.clip(x, -1, 32767 / 32768) * 32768) / 32768
     mic = q(echo + near + noise)

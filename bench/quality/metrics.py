@@ -5,7 +5,7 @@ Near attenuation: 10 log10(output power / mic power) over near-only stretches.
 Double talk: per time-frequency tile the output is fitted by least squares
 as a*near + b*echo (complex a, b); echo reduction = 10 log10(P(echo) /
 P(b*echo)), near retention = 10 log10(P(a*near) / P(near)), summed over
-tiles.
+tiles. out/mic: the output's power over the microphone's.
 """
 
 import numpy as np
@@ -38,31 +38,36 @@ def _stft(x):
     return z
 
 
+def _tiles(Z):
+    """(tiles, TILE_BINS * TILE_FRAMES) of an STFT's whole tiles above bin 0."""
+    bins, frames = Z.shape
+    nb, nf = (bins - 1) // TILE_BINS, frames // TILE_FRAMES
+    Z = Z[1:1 + nb * TILE_BINS, :nf * TILE_FRAMES]
+    return Z.reshape(nb, TILE_BINS, nf, TILE_FRAMES).transpose(2, 0, 1, 3).reshape(nb * nf, -1)
+
+
 def double_talk(out, near, echo, stretches):
     """(echo reduction dB, near retention dB) over the double-talk stretches."""
     pe = pbe = pn = pan = 0.0
     for k, s, e in stretches:
         if k != "double":
             continue
-        O, N, E = _stft(out[s:e]), _stft(near[s:e]), _stft(echo[s:e])
-        bins, frames = O.shape
-        for f0 in range(0, frames - TILE_FRAMES + 1, TILE_FRAMES):
-            for b0 in range(1, bins - TILE_BINS + 1, TILE_BINS):
-                o = O[b0:b0 + TILE_BINS, f0:f0 + TILE_FRAMES].ravel()
-                n = N[b0:b0 + TILE_BINS, f0:f0 + TILE_FRAMES].ravel()
-                ec = E[b0:b0 + TILE_BINS, f0:f0 + TILE_FRAMES].ravel()
-                A = np.stack([n, ec], axis=1)
-                coef, *_ = np.linalg.lstsq(A, o, rcond=None)
-                en, ee = np.vdot(n, n).real, np.vdot(ec, ec).real
-                pn += en
-                pe += ee
-                pan += abs(coef[0]) ** 2 * en
-                pbe += abs(coef[1]) ** 2 * ee
+        o, n, ec = (_tiles(_stft(x[s:e])) for x in (out, near, echo))
+        # The least-squares fit of every tile at once (minimum norm where a
+        # tile's two components are not independent).
+        A = np.stack([n, ec], axis=2)
+        coef = np.einsum("tij,tj->ti", np.linalg.pinv(A), o)
+        en, ee = (np.sum(np.abs(x) ** 2, axis=1) for x in (n, ec))
+        pn += en.sum()
+        pe += ee.sum()
+        pan += np.sum(np.abs(coef[:, 0]) ** 2 * en)
+        pbe += np.sum(np.abs(coef[:, 1]) ** 2 * ee)
     return 10 * np.log10(pe / max(pbe, 1e-30)), 10 * np.log10(max(pan, 1e-30) / pn)
 
 
 def figures(out, case):
-    """dict of erle, near_att, echo_red, near_ret (dB) and the latency used."""
+    """dict of erle, near_att, echo_red, near_ret, their sum dt_sum and out_mic
+    (dB), and the latency used."""
     mic, st = case["mic"], case["stretches"]
     lat = output_latency(out, mic, st)
     out = np.concatenate([out[lat:], np.zeros(lat)])
@@ -72,4 +77,5 @@ def figures(out, case):
                              / np.sum(_select(mic, st, "near") ** 2))
     echo_red, near_ret = double_talk(out, case["near"], case["echo"], st)
     return {"erle": erle, "near_att": near_att, "echo_red": echo_red, "near_ret": near_ret,
-            "latency": lat}
+            "dt_sum": echo_red + near_ret, "latency": lat,
+            "out_mic": 10 * np.log10(np.sum(out ** 2) / np.sum(mic ** 2))}

@@ -22,9 +22,9 @@ std::vector<float> noise(size_t n, float amplitude, uint64_t seed) {
 }
 
 // A random echo path: a unit direct path and a tail decaying 60 dB over its
-// 250 ms, as much reverberant energy as direct.
-std::vector<float> echoPath() {
-  std::vector<float> h = noise(kTaps, 1.0f, 7);
+// 250 ms, as much reverberant energy as direct (the tail drawn from `seed`).
+std::vector<float> echoPath(uint64_t seed = 7) {
+  std::vector<float> h = noise(kTaps, 1.0f, seed);
   double energy = 0.0;
   for (int64_t n = 0; n < kTaps; ++n) {
     h[static_cast<size_t>(n)] *= static_cast<float>(std::pow(10.0, -3.0 * n / kTaps));
@@ -181,6 +181,60 @@ TEST(AdaptiveCanceller, RemovesTheEchoAndLeavesANearEndAloneUntouched) {
   std::vector<float> diff(n);
   for (size_t i = 0; i < n; ++i) diff[i] = out->track[i] - mic[i];
   EXPECT_LT(10.0 * std::log10(energy(diff, s7, n) / energy(mic, s7, n)), -40.0);
+}
+
+TEST(AdaptiveFilter, HoldsTheEchoThroughDoubleTalkWhileTheMicrophonesClockDrifts) {
+  // The far end is a sum of tones, so that the microphone's clock (100 ppm
+  // fast: the delay grows 1.2 ms over the 12 s) can sample it exactly
+  // between the reference's samples. The near end talks over the last 6 s,
+  // when the delay slides another 29 samples: a filter that held its weights
+  // on the reference's clock would lose the echo.
+  constexpr double kDrift = 100e-6;
+  constexpr int64_t kDelay = 960;
+  const size_t n = static_cast<size_t>(kRate * 12);
+  const std::vector<float> phase = noise(16, 3.0f, 11);
+  const auto far = [&](double t) {
+    double v = 0.0;
+    for (size_t k = 0; k < phase.size(); ++k) v += std::sin((0.04 + 0.14 * static_cast<double>(k) + 0.003 * std::sin(static_cast<double>(k))) * t + phase[k]);
+    return static_cast<float>(v * 0.08);
+  };
+  std::vector<float> reference(n), echo(n), mic(n), error;
+  const std::vector<float> near = noise(n, 0.1f, 12);
+  for (size_t t = 0; t < n; ++t) {
+    reference[t] = far(static_cast<double>(t));
+    echo[t] = 0.5f * far(static_cast<double>(t) * (1.0 - kDrift) - kDelay);
+    mic[t] = echo[t] + (t >= static_cast<size_t>(kRate * 6) ? near[t] : 0.0f);
+  }
+  // The delay track: whole samples per 2 s segment, at the segment's middle.
+  std::vector<DelaySeg> track;
+  for (int64_t s = 0; s < static_cast<int64_t>(n); s += 2 * static_cast<int64_t>(kRate)) {
+    track.push_back({s, std::llround(kDelay + kDrift * (static_cast<double>(s) + kRate))});
+  }
+  auto filter = PartitionedEchoFilter::create(fftwDftFactory());
+  ASSERT_TRUE(filter);
+  filter->run(mic, reference, track, static_cast<int64_t>(n),
+              [&](std::span<const float> e, std::span<const float>) { error.insert(error.end(), e.begin(), e.end()); });
+  std::vector<float> residual(n);
+  for (size_t i = 0; i < n; ++i) residual[i] = error[i] - (mic[i] - echo[i]);
+  const size_t lastSecond = n - static_cast<size_t>(kRate);
+  EXPECT_LT(10.0 * std::log10(energy(residual, lastSecond, n) / energy(echo, lastSecond, n)), -20.0);
+}
+
+TEST(AdaptiveCanceller, CatchesUpWithAnEchoPathWhoseTailChanges) {
+  // At 6 s the room's tail changes (the direct path stays): within two
+  // seconds the output is back far below the microphone.
+  const size_t n = static_cast<size_t>(kRate * 9);
+  const size_t change = static_cast<size_t>(kRate * 6);
+  const Room r = room(n, 1920);
+  std::vector<float> shifted(n, 0.0f);
+  for (size_t i = 1920; i < n; ++i) shifted[i] = r.far[i - 1920] * 0.5f;
+  const std::vector<float> later = convolve(shifted, echoPath(8));
+  std::vector<float> mic(r.echo.begin(), r.echo.begin() + static_cast<long>(change));
+  mic.insert(mic.end(), later.begin() + static_cast<long>(change), later.end());
+  const std::optional<AdaptiveResult> out = cancelEchoAdaptive(mic, r.far, kRate);
+  ASSERT_TRUE(out);
+  const size_t from = change + static_cast<size_t>(kRate * 2);
+  EXPECT_LT(10.0 * std::log10(energy(out->track, from, n) / energy(mic, from, n)), -25.0);
 }
 
 TEST(AdaptiveCanceller, SilenceInSilenceOut) {
