@@ -71,6 +71,7 @@ bench: build
 	$(BUILD)/bench/spool_bench
 	$(BUILD)/bench/spool_bench --echo-cancel
 	$(BUILD)/bench/spool_bench --echo-cancel --aec=adaptive
+	$(BUILD)/bench/format_bench
 	/usr/bin/python3 bench/quality/run.py --build $(BUILD)
 
 install: build
