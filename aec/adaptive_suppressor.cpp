@@ -56,11 +56,11 @@ constexpr int64_t kSpread = 4;
 // too, and the smallest gain. The leak ratio is an average, and the residual
 // of a frame often peaks 10 dB above it (at onsets, where the filter's tail
 // lags): where only the far end talks, the gain covers those peaks. While
-// the near end talks, 0.3 of the predicted residual comes out: a loud,
+// the near end talks, 0.15 of the predicted residual comes out: a loud,
 // distorted far end stays audible under the near end's words otherwise,
 // and taking all of it would take some of the near end with it.
 constexpr float kOverSubtraction = 28.0f;
-constexpr float kOverSubtractionNear = 0.3f;
+constexpr float kOverSubtractionNear = 0.15f;
 // The near end talks when the error exceeds the predicted residual echo and
 // noise by this factor; the noise floor rises by this factor a frame (about
 // 1 dB/s at 48 kHz).
@@ -166,10 +166,13 @@ bool ResidualSuppressor::gains() {
   float predicted = noiseFloor_;
   for (int64_t k = 0; k < kBins; ++k) predicted += residual_[static_cast<size_t>(k)];
   // A near end keeps its state through the short gaps between its words.
-  // A frame whose error is largely coherent with the echo estimate is echo
-  // the filter has not caught up with (a changed path), not a near end.
-  if (coherentE > kCoherentFrame * totalE) nearHold_ = 0;
-  else if (frameE > predicted * kNearMargin) nearHold_ = kNearHangover;
+  // A frame that does not clearly exceed the prediction and whose error is
+  // largely coherent with the echo estimate is echo the filter has not
+  // caught up with (a changed path): it ends the near end's hold. A frame
+  // that does exceed it is a near end even so: a drifting path leaves echo
+  // coherent with the estimate under the near end's words too.
+  if (frameE > predicted * kNearMargin) nearHold_ = kNearHangover;
+  else if (coherentE > kCoherentFrame * totalE) nearHold_ = 0;
   else if (nearHold_ > 0) nearHold_ -= 1;
   const bool nearTalks = nearHold_ > 0;
   noiseFloor_ = std::min(frameE, noiseFloor_ * kNoiseRise);
